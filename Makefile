@@ -1,0 +1,42 @@
+# Entry points for people and CI. Every target installs what it needs first.
+JOBS ?= 2
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
+
+.PHONY: deps build test asan bench fuzz fuzz-build fuzz-smoke demo clean
+
+deps:
+	bash scripts/install-deps.sh
+
+build: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --preset default -j $(JOBS)
+	$(MAKE) --no-print-directory fuzz-smoke
+
+asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --preset asan -j $(JOBS)
+
+bench: build
+	bash scripts/run-bench.sh build/default
+
+fuzz-build: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	bash scripts/run-fuzz.sh build/fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	bash scripts/run-fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS)
+
+demo: build
+	bash scripts/demo.sh build/default
+
+clean:
+	rm -rf build
