@@ -40,11 +40,14 @@ class Queue {
 // A repeating timer source bound to a queue, in the manner of a dispatch
 // source: configure, set a handler, Resume() to start; Cancel() stops it for
 // good (a handler already running finishes; none runs after Cancel returns,
-// when Cancel is called on the timer's own queue).
+// when Cancel is called on the timer's own queue). The handler runs on the
+// queue. Cancel() releases the handler; dropping the timer also stops it.
 class TimerSource {
  public:
   virtual ~TimerSource() = default;
   // First firing `first` after now, then every `interval` (zero: one-shot).
+  // Scheduling again replaces the previous schedule. Firings missed while
+  // the queue was busy collapse into one. Leeway may be ignored.
   virtual void Schedule(Duration first, Duration interval, Duration leeway) = 0;
   virtual void SetEventHandler(Work handler) = 0;
   virtual void Resume() = 0;
@@ -65,6 +68,8 @@ class Dispatch : public Clock {
  public:
   virtual std::shared_ptr<Queue> CreateSerialQueue(const std::string& label) = 0;
   virtual std::shared_ptr<Queue> MainQueue() = 0;
+  // A suspended timer on `queue`, which must come from a Dispatch (else
+  // std::invalid_argument).
   virtual std::shared_ptr<TimerSource> CreateTimer(std::shared_ptr<Queue> queue) = 0;
 };
 
