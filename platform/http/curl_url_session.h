@@ -1,0 +1,56 @@
+// The real URL session, on libcurl's multi interface driven by one worker
+// thread per session.
+//
+// Behaviour, in the terms of the platform session it stands in for:
+// - Ephemeral: no cookie engine, no cache, no credentials, nothing written
+//   to disk. Connections may be reused between requests of one session.
+// - "Request timeout" (default 15 s) is an idle timeout: a request fails
+//   when no byte has moved in either direction for that long, connection
+//   set-up included. Measured by the worker itself, so sub-second values
+//   work (libcurl's own low-speed limit counts whole seconds only).
+// - "Resource timeout" (default 20 s) bounds the whole request, from start
+//   to the last byte (CURLOPT_TIMEOUT_MS).
+// - Never waits for connectivity: without a network the request fails at
+//   once with libcurl's description ("Couldn't connect to server", ...).
+// - Proxy variables of the environment (http_proxy, ...) are ignored: the
+//   extension's traffic goes straight out.
+// - Redirects are not followed: a 3xx comes back as the answer.
+// - Only http and https URLs are accepted.
+// - libcurl adds no Content-Type or "Expect: 100-continue" of its own; the
+//   headers sent are the request's, plus Host, Accept "*/*" and, with a
+//   body, Content-Length.
+// - A header whose name or value holds CR, LF or NUL, or whose name is empty
+//   or holds ':', fails the request with status 0 (nothing is sent).
+#pragma once
+
+#include <memory>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/http/url_session.h"
+
+namespace kelvo {
+
+struct CurlUrlSessionOptions {
+  Duration request_timeout = std::chrono::seconds(15);
+  Duration resource_timeout = std::chrono::seconds(20);
+};
+
+class CurlUrlSession : public UrlSession {
+ public:
+  explicit CurlUrlSession(std::shared_ptr<Queue> callback_queue,
+                          CurlUrlSessionOptions options = {});
+  // Cancels what is in flight (see url_session.h) and joins the worker.
+  ~CurlUrlSession() override;
+
+  CurlUrlSession(const CurlUrlSession&) = delete;
+  CurlUrlSession& operator=(const CurlUrlSession&) = delete;
+
+  void DataTask(UrlRequest request, Completion completion) override;
+  void CancelAll() override;
+
+ private:
+  class Worker;
+  std::unique_ptr<Worker> worker_;
+};
+
+}  // namespace kelvo

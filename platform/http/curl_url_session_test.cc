@@ -1,0 +1,240 @@
+// The curl session against a loopback server: real sockets, real time,
+// bounded waits.
+#include "platform/http/curl_url_session.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+
+#include "platform/dispatch/virtual_dispatch.h"
+#include "platform/http/testing/loopback_http_server.h"
+
+namespace kelvo {
+namespace {
+
+using std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+std::vector<uint8_t> Bytes(std::string_view s) { return {s.begin(), s.end()}; }
+std::string Text(const std::optional<std::vector<uint8_t>>& b) {
+  return b ? std::string(b->begin(), b->end()) : "<absent>";
+}
+
+// A loopback port nothing listens on (bound, then released).
+uint16_t ClosedPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+class CurlUrlSessionTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<CurlUrlSession> MakeSession(CurlUrlSessionOptions options = {}) {
+    return std::make_unique<CurlUrlSession>(queue_, options);
+  }
+
+  // Sends one request and waits for its answer, which must come on the
+  // callback queue.
+  UrlResponse Send(UrlSession& session, UrlRequest request) {
+    std::optional<UrlResponse> got;
+    session.DataTask(std::move(request), [&](UrlResponse r) {
+      EXPECT_TRUE(queue_->IsCurrent());
+      got = std::move(r);
+    });
+    EXPECT_TRUE(dispatch_.RunUntil([&] { return got.has_value(); }, Duration::zero()));
+    return got.value_or(UrlResponse{-1, {}, {}, "no completion"});
+  }
+
+  VirtualDispatch dispatch_;
+  std::shared_ptr<Queue> queue_ = dispatch_.CreateSerialQueue("net.kelvo.test.http");
+};
+
+TEST_F(CurlUrlSessionTest, SendsMethodHeadersAndBodyAsGivenAndReturnsTheAnswer) {
+  LoopbackHttpServer server([](const ServedRequest& req) {
+    return Reply(200, "echo:" + req.body, {{"X-Reply", "yes"}});
+  });
+  ASSERT_TRUE(server.ok());
+  auto session = MakeSession();
+
+  UrlRequest get{server.Url("/kelvo/invited/conf/"), "GET",
+                 {{"Authorization", "Bearer "}, {"X-Device-Id", ""}}, std::nullopt};
+  UrlResponse r = Send(*session, get);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(Text(r.body), "echo:");
+  EXPECT_EQ(FindHeader(r.headers, "x-reply"), "yes");
+  EXPECT_FALSE(r.error_description.has_value());
+
+  // A binary body of a size where libcurl would otherwise ask for
+  // "100-continue", with the caller's own Content-Type.
+  std::string binary(200000, 'x');
+  binary[0] = '\0';
+  binary[1] = '\xff';
+  UrlRequest post{server.Url("/token/refresh/"), "POST",
+                  {{"Content-Type", "application/json"}}, Bytes(binary)};
+  r = Send(*session, post);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(Text(r.body), "echo:" + binary);
+
+  // An empty body is still a body: a POST with Content-Length 0.
+  r = Send(*session, UrlRequest{server.Url("/empty"), "POST", {}, std::vector<uint8_t>{}});
+  EXPECT_EQ(r.status, 200);
+
+  std::vector<ServedRequest> seen = server.requests();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].method, "GET");
+  EXPECT_EQ(seen[0].path, "/kelvo/invited/conf/");
+  EXPECT_EQ(FindHeader(seen[0].headers, "Authorization"), "Bearer ");
+  EXPECT_EQ(FindHeader(seen[0].headers, "X-Device-Id"), "");
+  EXPECT_EQ(FindHeader(seen[0].headers, "Content-Type"), std::nullopt);
+  EXPECT_EQ(seen[1].method, "POST");
+  EXPECT_EQ(seen[1].body, binary);
+  EXPECT_EQ(FindHeader(seen[1].headers, "Content-Type"), "application/json");
+  EXPECT_EQ(FindHeader(seen[1].headers, "Expect"), std::nullopt);
+  EXPECT_EQ(seen[2].method, "POST");
+  EXPECT_EQ(FindHeader(seen[2].headers, "Content-Length"), "0");
+  EXPECT_EQ(FindHeader(seen[2].headers, "Content-Type"), std::nullopt);
+}
+
+TEST_F(CurlUrlSessionTest, ErrorStatusesAndRedirectsAreAnswersWithTheirBodies) {
+  LoopbackHttpServer server([](const ServedRequest& req) {
+    if (req.path == "/401") return Reply(401, "{\"detail\":\"expired\"}");
+    if (req.path == "/500") return Reply(500, "boom");
+    if (req.path == "/204") return Reply(204);
+    return Reply(302, "moved", {{"Location", "/elsewhere"}});
+  });
+  auto session = MakeSession();
+  struct Case {
+    const char* path;
+    int status;
+    const char* body;
+  } cases[] = {{"/401", 401, "{\"detail\":\"expired\"}"},
+               {"/500", 500, "boom"},
+               {"/204", 204, ""},
+               {"/302", 302, "moved"}};
+  for (const Case& c : cases) {
+    UrlResponse r = Send(*session, UrlRequest{server.Url(c.path)});
+    EXPECT_EQ(r.status, c.status) << c.path;
+    EXPECT_EQ(Text(r.body), c.body) << c.path;
+    EXPECT_FALSE(r.error_description.has_value()) << c.path;
+  }
+  EXPECT_EQ(server.requests().size(), 4u);  // the redirect was not followed
+}
+
+TEST_F(CurlUrlSessionTest, TransportFailuresGiveStatusZeroNoBodyAndADescription) {
+  LoopbackHttpServer server([](const ServedRequest&) {
+    ServedResponse r;
+    r.action = ServedResponse::Action::kClose;
+    return r;
+  });
+  auto session = MakeSession();
+  struct Case {
+    std::string name;
+    UrlRequest request;
+  } cases[] = {
+      {"refused", {"http://127.0.0.1:" + std::to_string(ClosedPort()) + "/"}},
+      {"closed without answer", {server.Url("/")}},
+      {"not a URL", {"not a url"}},
+      {"other scheme", {"file:///etc/passwd"}},
+      {"header injection", {server.Url("/"), "GET", {{"X-Device-Id", "a\r\nX-Evil: 1"}}, {}}},
+      {"bad method", {server.Url("/"), "GE T", {}, {}}},
+  };
+  for (auto& c : cases) {
+    UrlResponse r = Send(*session, c.request);
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_FALSE(r.body.has_value()) << c.name;
+    ASSERT_TRUE(r.error_description.has_value()) << c.name;
+    EXPECT_FALSE(r.error_description->empty()) << c.name;
+  }
+  EXPECT_EQ(server.requests().size(), 1u);  // only the closed one reached it
+}
+
+TEST_F(CurlUrlSessionTest, IdleAndResourceTimeoutsEndTheRequest) {
+  LoopbackHttpServer server([](const ServedRequest& req) {
+    ServedResponse r = Reply(200, std::string(60, 'z'));
+    if (req.path == "/stall") r.action = ServedResponse::Action::kStall;
+    if (req.path == "/trickle") r.byte_interval = milliseconds(50);  // 3 s in all
+    return r;
+  });
+  auto session = MakeSession({milliseconds(300), milliseconds(800)});
+
+  // Nothing moves: the idle ("request") timeout ends it.
+  auto start = SteadyClock::now();
+  UrlResponse r = Send(*session, UrlRequest{server.Url("/stall")});
+  auto elapsed = SteadyClock::now() - start;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.error_description.value_or("").find("timed out"), std::string::npos);
+  EXPECT_GE(elapsed, milliseconds(300));
+  EXPECT_LT(elapsed, milliseconds(800));
+
+  // Bytes keep coming, too slowly: the resource timeout ends it.
+  start = SteadyClock::now();
+  r = Send(*session, UrlRequest{server.Url("/trickle")});
+  elapsed = SteadyClock::now() - start;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(r.body.has_value());
+  EXPECT_NE(r.error_description.value_or("").find("timed out"), std::string::npos);
+  EXPECT_GE(elapsed, milliseconds(750));  // libcurl's clock rounds a little
+  EXPECT_LT(elapsed, milliseconds(2500));
+}
+
+TEST_F(CurlUrlSessionTest, CancelAllAndDestructionCompleteInFlightRequestsOnce) {
+  LoopbackHttpServer server([](const ServedRequest& req) {
+    if (req.path == "/ok") return Reply(200, "fine");
+    ServedResponse r;
+    r.action = ServedResponse::Action::kStall;
+    return r;
+  });
+  auto session = MakeSession();
+  std::vector<UrlResponse> done;
+  auto record = [&](UrlResponse r) { done.push_back(std::move(r)); };
+  session->DataTask(UrlRequest{server.Url("/a")}, record);
+  session->DataTask(UrlRequest{server.Url("/b")}, record);
+  ASSERT_TRUE(server.WaitForRequests(2, std::chrono::seconds(10)));
+  session->CancelAll();
+  ASSERT_TRUE(dispatch_.RunUntil([&] { return done.size() == 2; }, Duration::zero()));
+  for (const UrlResponse& r : done) {
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error_description, kUrlCancelledDescription);
+  }
+
+  // The session still works after a cancellation.
+  EXPECT_EQ(Send(*session, UrlRequest{server.Url("/ok")}).status, 200);
+
+  // Destroyed with requests in flight and one not yet picked up: each
+  // completion still runs once, after the session is gone.
+  done.clear();
+  session->DataTask(UrlRequest{server.Url("/c")}, record);
+  ASSERT_TRUE(server.WaitForRequests(4, std::chrono::seconds(10)));
+  session->DataTask(UrlRequest{server.Url("/d")}, record);
+  session.reset();
+  ASSERT_TRUE(dispatch_.RunUntil([&] { return done.size() == 2; }, Duration::zero()));
+  dispatch_.RunUntilIdle();
+  EXPECT_EQ(done.size(), 2u);
+  for (const UrlResponse& r : done) EXPECT_EQ(r.error_description, kUrlCancelledDescription);
+}
+
+TEST_F(CurlUrlSessionTest, CompletionMayDestroyTheSession) {
+  LoopbackHttpServer server([](const ServedRequest&) { return Reply(200, "x"); });
+  auto session = MakeSession();
+  bool done = false;
+  session->DataTask(UrlRequest{server.Url("/")}, [&](UrlResponse r) {
+    EXPECT_EQ(r.status, 200);
+    session.reset();
+    done = true;
+  });
+  ASSERT_TRUE(dispatch_.RunUntil([&] { return done; }, Duration::zero()));
+  EXPECT_EQ(session, nullptr);
+}
+
+}  // namespace
+}  // namespace kelvo
