@@ -7,6 +7,16 @@
 // - the application's own domain (its bundle identifier), the global domain
 //   and every other suite: <data_home>/kelvo/defaults/<name>.sqlite3
 //
+// Files and sharing:
+// - User-domain files are created 0600, their directories 0700.
+// - App Group containers are shared by the host (running as the user) and
+//   the extension (running as a service account) through a common group:
+//   the container <app_group_root>/G is created on demand, mode 02770 (the
+//   set-group-id bit makes files inside take the container's group), and
+//   its files are created 0660; SQLite gives the -wal and -shm files the
+//   database file's mode. Give the root to that group (chgrp, chmod 2770)
+//   once at install time; the default root is /var/lib/kelvo/app-groups.
+//
 // Lookup through the search list (Get): the handle's own domain, then the
 // global domain, then the registered defaults of this process.
 //
@@ -14,12 +24,18 @@
 // - A write is durable when it returns; a value written by another process
 //   is seen by the next read in this one (nothing is cached).
 // - Values are stored as standard-codec bytes, so every Value round-trips.
+//   Storing null removes the key, as on the platform.
 // - Opening a suite gives no store (nullptr) for names the platform refuses:
 //   the global domain's name, the application's own bundle identifier, the
-//   empty name, and names that are not a single path component. An App
-//   Group suite whose container root is missing or not writable gives no
-//   store either.
-// Threading: every object here is safe to use from any thread.
+//   empty name, and names that are not a single path component (or are
+//   longer than 200 bytes). An App Group suite whose container cannot be
+//   opened gives no store either: the container must be a writable
+//   directory, or the root must be one so that the container can be made.
+// - A domain's file is created by its first write; reads of a domain that
+//   was never written find nothing and create nothing.
+// - A system must not be used across fork(); open one in the child.
+// Threading: every object here is safe to use from any thread. Handles keep
+// what they need alive, so they may outlive their system.
 #pragma once
 
 #include <memory>
@@ -38,11 +54,18 @@ struct DefaultsConfig {
   std::vector<std::string> app_groups = {"group.net.kelvo.app"};
 
   // From the environment: KELVO_APP_GROUP_ROOT (default
-  // /var/lib/kelvo/app-groups) and XDG_DATA_HOME (default ~/.local/share).
+  // kDefaultAppGroupRoot) and XDG_DATA_HOME (default $HOME/.local/share; a
+  // relative value is ignored). Without any home directory data_home stays
+  // empty and the user domains have no store (writes fail with a log line).
   static DefaultsConfig FromEnvironment();
 };
 
 inline constexpr const char* kGlobalDomainName = "NSGlobalDomain";
+inline constexpr const char* kDefaultAppGroupRoot = "/var/lib/kelvo/app-groups";
+inline constexpr const char* kAppGroupDefaultsFile = "defaults.sqlite3";
+inline constexpr unsigned kUserDomainFileMode = 0600;
+inline constexpr unsigned kAppGroupFileMode = 0660;
+inline constexpr unsigned kAppGroupContainerMode = 02770;
 
 // A handle on one domain plus the search list behind it.
 class UserDefaults {
@@ -52,10 +75,14 @@ class UserDefaults {
 
   // Through the search list: own domain, global domain, registered defaults.
   virtual std::optional<Value> Get(const std::string& key) const = 0;
-  // Every key the handle can see, own domain winning over the others.
+  // Every key the handle can see, own domain winning over the others: the
+  // own domain's entries first (stored domains list their keys sorted),
+  // then the global domain's, then the registered defaults'.
   virtual ValueMap Dictionary() const = 0;
   // Writes to the own domain. False (with a log line) when the write failed.
   virtual bool Set(const std::string& key, const Value& value) = 0;
+  // True when the key is gone from the own domain afterwards, also when it
+  // was never there. The other domains of the search list are untouched.
   virtual bool Remove(const std::string& key) = 0;
 };
 
@@ -65,12 +92,18 @@ class UserDefaultsSystem {
 
   // The application's own domain (its bundle identifier).
   virtual std::unique_ptr<UserDefaults> Standard() = 0;
+  // The global domain, which every handle sees after its own domain (as
+  // `defaults write -g` does on the platform): for tools and tests.
+  virtual std::unique_ptr<UserDefaults> GlobalDomain() = 0;
   // A named suite, or nullptr for "no store" (see above).
   virtual std::unique_ptr<UserDefaults> Suite(const std::string& name) = 0;
-  // What was stored in one domain only; nullopt when the domain has no
-  // store (never written, or refused).
+  // What was stored in one domain only (any domain name, the application's
+  // own and the global one included); nullopt when the domain has no store
+  // (never written, or a name that is not a single path component).
   virtual std::optional<ValueMap> PersistentDomain(const std::string& name) = 0;
-  // Registered defaults live in this process only, as on the platform.
+  // Registered defaults live in this process only, as on the platform; they
+  // are merged into those registered before. Keys that are not strings are
+  // ignored.
   virtual void RegisterDefaults(const ValueMap& defaults) = 0;
   // The container directory of an App Group, or nullopt when `group` is not
   // one of the configured groups.

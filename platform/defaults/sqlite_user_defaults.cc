@@ -1,0 +1,91 @@
+// Where the SQLite-backed system keeps each domain, and the App Group
+// containers.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/defaults/domain_store.h"
+#include "platform/defaults/sqlite_domain.h"
+
+namespace kelvo {
+namespace {
+
+bool IsUsableDirectory(const std::string& dir) {
+  struct stat st;
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+class SqliteProvider : public DomainProvider {
+ public:
+  explicit SqliteProvider(DefaultsConfig config) : config_(std::move(config)) {}
+
+  std::shared_ptr<DomainStore> Domain(const std::string& name) override {
+    std::lock_guard lock(mu_);
+    std::shared_ptr<DomainStore>& slot = domains_[name];
+    if (!slot) slot = MakeDomain(name);
+    return slot;
+  }
+
+  bool OpenSuite(const std::string& name) override {
+    if (!IsAppGroup(name)) return IsAbsolute(config_.data_home);
+    if (!IsAbsolute(config_.app_group_root)) return false;
+    std::string container = config_.app_group_root + "/" + name;
+    if (IsUsableDirectory(container)) return true;
+    if (!IsUsableDirectory(config_.app_group_root)) return false;
+    if (mkdir(container.c_str(), kAppGroupContainerMode) != 0 && errno != EEXIST) {
+      LogDefaults("cannot create the App Group container " + container + ": " +
+                  std::strerror(errno));
+      return false;
+    }
+    // mkdir ignores the set-group-id bit and applies the umask; set both.
+    struct stat st;
+    if (stat(container.c_str(), &st) == 0 && st.st_uid == geteuid() &&
+        (st.st_mode & 07777) != kAppGroupContainerMode) {
+      chmod(container.c_str(), kAppGroupContainerMode);
+    }
+    return IsUsableDirectory(container);
+  }
+
+ private:
+  static bool IsAbsolute(const std::string& path) { return !path.empty() && path.front() == '/'; }
+
+  bool IsAppGroup(const std::string& name) const {
+    return std::find(config_.app_groups.begin(), config_.app_groups.end(), name) !=
+           config_.app_groups.end();
+  }
+
+  std::shared_ptr<DomainStore> MakeDomain(const std::string& name) {
+    if (IsAppGroup(name)) {
+      if (!IsAbsolute(config_.app_group_root)) {
+        return MakeNoDomain("no absolute App Group root is configured");
+      }
+      return SqliteDomainFile::ForPath(
+          config_.app_group_root + "/" + name + "/" + kAppGroupDefaultsFile,
+          {.file_mode = kAppGroupFileMode, .create_parents = false});
+    }
+    if (!IsAbsolute(config_.data_home)) {
+      return MakeNoDomain("no absolute data directory (XDG_DATA_HOME or HOME) is known");
+    }
+    return SqliteDomainFile::ForPath(config_.data_home + "/kelvo/defaults/" + name + ".sqlite3",
+                                     {.file_mode = kUserDomainFileMode, .create_parents = true});
+  }
+
+  const DefaultsConfig config_;
+  std::mutex mu_;
+  std::map<std::string, std::shared_ptr<DomainStore>> domains_;  // guarded by mu_
+};
+
+}  // namespace
+
+std::unique_ptr<UserDefaultsSystem> OpenUserDefaultsSystem(const DefaultsConfig& config) {
+  return MakeUserDefaultsSystem(config, std::make_shared<SqliteProvider>(config));
+}
+
+}  // namespace kelvo
