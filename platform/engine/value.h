@@ -37,16 +37,18 @@ class ValueMap {
   // First entry whose key equals `key`, or nullptr.
   const Value* find(const Value& key) const;
   const Value* find(std::string_view string_key) const;
+  const Value* find(const char* string_key) const { return find(std::string_view(string_key)); }
   // Replaces the value of an existing key, else appends.
   void set(Value key, Value value);
   bool erase(const Value& key);
 
   void append(Value key, Value value);  // no duplicate check (decoder use)
-  void reserve(size_t n) { entries_.reserve(n); }
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
+  // Defined below, where Value is complete.
+  void reserve(size_t n);
+  size_t size() const;
+  bool empty() const;
+  std::vector<Entry>::const_iterator begin() const;
+  std::vector<Entry>::const_iterator end() const;
   const std::vector<Entry>& entries() const { return entries_; }
 
   bool operator==(const ValueMap& other) const;
@@ -160,5 +162,15 @@ class Value {
 };
 
 std::ostream& operator<<(std::ostream& os, const Value& v);
+
+inline void ValueMap::reserve(size_t n) { entries_.reserve(n); }
+inline size_t ValueMap::size() const { return entries_.size(); }
+inline bool ValueMap::empty() const { return entries_.empty(); }
+inline std::vector<ValueMap::Entry>::const_iterator ValueMap::begin() const {
+  return entries_.begin();
+}
+inline std::vector<ValueMap::Entry>::const_iterator ValueMap::end() const {
+  return entries_.end();
+}
 
 }  // namespace kelvo

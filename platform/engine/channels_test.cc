@@ -1,0 +1,198 @@
+#include "platform/engine/channels.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/dispatch/virtual_dispatch.h"
+#include "platform/engine/in_process_messenger.h"
+#include "platform/engine/typed_messages.h"
+
+namespace kelvo {
+namespace {
+
+const MethodCodec& M() { return MethodCodec::Standard(); }
+const StandardCodec& S() { return StandardCodec::Instance(); }
+
+class ChannelsTest : public ::testing::Test {
+ protected:
+  // Sends from the interface side and returns the native reply.
+  std::optional<Payload> Call(const std::string& channel, Payload message) {
+    std::optional<Payload> reply;
+    messenger.SendFromInterface(channel, std::move(message), [&](Payload r) { reply = r; });
+    dispatch.RunUntilIdle();
+    return reply;
+  }
+  Envelope CallMethod(const std::string& channel, const std::string& method, const Value& args) {
+    auto reply = Call(channel, M().EncodeMethodCall({method, args}));
+    EXPECT_TRUE(reply && *reply);
+    if (!reply || !*reply) return FlutterError{"no reply", std::nullopt, Value()};
+    auto envelope = M().DecodeEnvelope(**reply);
+    EXPECT_TRUE(envelope.ok());
+    return envelope.ok() ? envelope.value() : Envelope(Value());
+  }
+  Value CallTyped(const std::string& channel, const Value& request) {
+    auto reply = Call(channel, S().Encode(request));
+    EXPECT_TRUE(reply && *reply);
+    if (!reply || !*reply) return Value();
+    return S().Decode(**reply).value();
+  }
+
+  VirtualDispatch dispatch;
+  InProcessMessenger messenger{dispatch.MainQueue()};
+};
+
+TEST_F(ChannelsTest, MethodCallsAnswerOnceWithValueErrorOrNothing) {
+  MethodChannel channel(&messenger, "svc");
+  std::shared_ptr<MethodResult> kept;
+  channel.SetMethodCallHandler([&](const MethodCall& call, std::shared_ptr<MethodResult> result) {
+    if (call.method == "echo") {
+      result->Success(call.arguments);
+      result->Error("LATE");  // ignored: already answered
+    } else if (call.method == "fail") {
+      result->Error("BAD_ARGS", "bad", Value(1));
+    } else if (call.method == "later") {
+      kept = result;
+    }
+    // any other method: the result is dropped unanswered
+  });
+  EXPECT_EQ(std::get<Value>(CallMethod("svc", "echo", Value(ValueList{Value(1.5)}))),
+            Value(ValueList{Value(1.5)}));
+  EXPECT_EQ(std::get<FlutterError>(CallMethod("svc", "fail", Value())),
+            (FlutterError{"BAD_ARGS", std::string("bad"), Value(1)}));
+  EXPECT_EQ(Call("svc", M().EncodeMethodCall({"unknown", Value()})), std::optional<Payload>(Payload()))
+      << "an unanswered call replies not-implemented";
+
+  std::optional<Payload> later;
+  messenger.SendFromInterface("svc", M().EncodeMethodCall({"later", Value()}),
+                              [&](Payload r) { later = r; });
+  dispatch.RunUntilIdle();
+  EXPECT_FALSE(later);
+  kept->Success(Value("done"));
+  dispatch.RunUntilIdle();
+  ASSERT_TRUE(later && *later);
+
+  // Garbage is answered with an error, never a crash.
+  auto garbage = Call("svc", std::vector<uint8_t>{0xff, 0x01});
+  ASSERT_TRUE(garbage && *garbage);
+  EXPECT_TRUE(std::holds_alternative<FlutterError>(M().DecodeEnvelope(**garbage).value()));
+  EXPECT_EQ(Call("nobody", M().EncodeMethodCall({"x", Value()})), std::optional<Payload>(Payload()));
+}
+
+TEST_F(ChannelsTest, InvokeMethodTowardTheInterface) {
+  messenger.SetInterfaceHandler("cb", [](Payload message, BinaryReply reply) {
+    auto call = M().DecodeMethodCall(*message).value();
+    if (call.method == "ok") reply(M().EncodeSuccessEnvelope(call.arguments));
+    else if (call.method == "err") reply(M().EncodeErrorEnvelope({"E", std::nullopt, Value()}));
+    else reply(std::nullopt);
+  });
+  MethodChannel channel(&messenger, "cb");
+  std::vector<MethodResponse> responses;
+  for (const char* m : {"ok", "err", "none"}) {
+    channel.InvokeMethod(m, Value(7), [&](MethodResponse r) { responses.push_back(r); });
+  }
+  dispatch.RunUntilIdle();
+  ASSERT_EQ(responses.size(), 3u);
+  EXPECT_EQ(responses[0].kind, MethodResponse::Kind::kSuccess);
+  EXPECT_EQ(responses[0].result, Value(7));
+  EXPECT_EQ(responses[1].kind, MethodResponse::Kind::kError);
+  EXPECT_EQ(responses[1].error.code, "E");
+  EXPECT_EQ(responses[2].kind, MethodResponse::Kind::kNotImplemented);
+}
+
+class CountingStream : public StreamHandler {
+ public:
+  std::optional<FlutterError> OnListen(const Value& args, std::shared_ptr<EventSink> s) override {
+    listens++;
+    if (args == Value("refuse")) return FlutterError{"NOPE", std::nullopt, Value()};
+    sink = std::move(s);
+    return std::nullopt;
+  }
+  std::optional<FlutterError> OnCancel(const Value&) override {
+    cancels++;
+    return std::nullopt;
+  }
+  std::shared_ptr<EventSink> sink;
+  int listens = 0, cancels = 0;
+};
+
+TEST_F(ChannelsTest, EventStreamsListenSendAndCancel) {
+  auto handler = std::make_shared<CountingStream>();
+  EventChannel channel(&messenger, "events");
+  channel.SetStreamHandler(handler);
+
+  EXPECT_TRUE(std::holds_alternative<FlutterError>(CallMethod("events", "listen", Value("refuse"))));
+  EXPECT_TRUE(std::holds_alternative<Value>(CallMethod("events", "listen", Value())));
+  handler->sink->Success(Value(true));
+  handler->sink->Error({"E", std::string("m"), Value()});
+  auto sent = messenger.sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].channel, "events");
+  EXPECT_EQ(std::get<Value>(M().DecodeEnvelope(*sent[0].message).value()), Value(true));
+  EXPECT_EQ(std::get<FlutterError>(M().DecodeEnvelope(*sent[1].message).value()).code, "E");
+
+  EXPECT_TRUE(std::holds_alternative<Value>(CallMethod("events", "cancel", Value())));
+  EXPECT_EQ(handler->cancels, 1);
+  handler->sink->Success(Value(1));  // after cancel: dropped
+  EXPECT_EQ(messenger.sent().size(), 2u);
+  EXPECT_TRUE(std::holds_alternative<FlutterError>(CallMethod("events", "cancel", Value())))
+      << "cancel without a stream";
+
+  CallMethod("events", "listen", Value());
+  handler->sink->EndOfStream();
+  handler->sink->EndOfStream();
+  sent = messenger.sent();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_FALSE(sent[2].message) << "end of stream is a message without payload";
+}
+
+TEST_F(ChannelsTest, TypedMessagesFollowTheListConvention) {
+  EXPECT_EQ(TypedChannelName("pkg", "Api", "get"), "dev.flutter.pigeon.pkg.Api.get");
+  EXPECT_EQ(TypedChannelName("pkg", "Api", "get", "x"), "dev.flutter.pigeon.pkg.Api.get.x");
+
+  BasicMessageChannel channel(&messenger, "dev.flutter.pigeon.pkg.Api.get");
+  SetTypedHandler(channel, [](const ValueList& args) -> Value {
+    const Value& key = TypedArgument(args, 0, "key");
+    if (key == Value("boom")) throw std::runtime_error("exploded");
+    if (key == Value("flutter")) throw FlutterErrorException({"Argument Error", std::string("m"), Value("")});
+    return key;
+  });
+  EXPECT_EQ(CallTyped(channel.name(), Value(ValueList{Value("k")})), Value(ValueList{Value("k")}));
+  EXPECT_EQ(CallTyped(channel.name(), Value(ValueList{Value("flutter")})),
+            Value(ValueList{Value("Argument Error"), Value("m"), Value("")}));
+  Value unknown = CallTyped(channel.name(), Value(ValueList{Value("boom")}));
+  ASSERT_EQ(unknown.as_list().size(), 3u);
+  EXPECT_EQ(unknown.as_list()[0], Value("exploded"));
+  EXPECT_EQ(unknown.as_list()[2].as_string().rfind("Stacktrace: ", 0), 0u);
+  // Wrong shapes get an error reply.
+  EXPECT_EQ(CallTyped(channel.name(), Value(ValueList{})).as_list().size(), 3u);
+  EXPECT_EQ(CallTyped(channel.name(), Value("not a list")).as_list().size(), 3u);
+}
+
+TEST_F(ChannelsTest, TypedCallsTowardTheInterface) {
+  BasicMessageChannel channel(&messenger, "dev.flutter.pigeon.pkg.Cb.on");
+  std::vector<std::variant<Value, FlutterError>> results;
+  auto record = [&](std::variant<Value, FlutterError> r) { results.push_back(std::move(r)); };
+
+  CallTypedApi(channel, {Value(1)}, record);  // no handler: not a list
+  messenger.SetInterfaceHandler(channel.name(), [](Payload m, BinaryReply reply) {
+    Value args = S().Decode(*m).value();
+    if (args.as_list()[0] == Value(2)) {
+      reply(S().Encode(Value(ValueList{Value("CODE"), Value("msg"), Value(3)})));
+    } else {
+      reply(S().Encode(Value(ValueList{Value("ok")})));
+    }
+  });
+  CallTypedApi(channel, {Value(2)}, record);
+  CallTypedApi(channel, {Value(3)}, record);
+  dispatch.RunUntilIdle();
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(std::get<FlutterError>(results[0]),
+            (FlutterError{"channel-error",
+                          std::string("Unable to establish connection on channel: "
+                                      "'dev.flutter.pigeon.pkg.Cb.on'."),
+                          Value("")}));
+  EXPECT_EQ(std::get<FlutterError>(results[1]), (FlutterError{"CODE", std::string("msg"), Value(3)}));
+  EXPECT_EQ(std::get<Value>(results[2]), Value("ok"));
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -1,0 +1,513 @@
+#include "platform/engine/engine_endpoint.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace kelvo {
+
+namespace {
+
+// Bytes read per recv call, and calls per readiness before other
+// connections get their turn.
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr int kReadsPerTurn = 16;
+// A peer that lets this much pile up unread is dropped rather than let it
+// grow the host without bound (four maximum-size frames).
+constexpr size_t kMaxQueuedOut = 4 * (kMaxFrameBody + 64);
+// Buffers larger than this are released once empty.
+constexpr size_t kKeptCapacity = size_t{1} << 20;
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+// The reply handed to a handler: answers once; dropped unanswered, it
+// answers nothing so the peer is never left waiting.
+class ReplyOnce {
+ public:
+  ReplyOnce(std::weak_ptr<EngineEndpoint> endpoint, uint64_t conn, int64_t id, std::string channel)
+      : endpoint_(std::move(endpoint)), conn_(conn), id_(id), channel_(std::move(channel)) {}
+  ~ReplyOnce() { Answer(std::nullopt); }
+  ReplyOnce(const ReplyOnce&) = delete;
+  ReplyOnce& operator=(const ReplyOnce&) = delete;
+
+  void Answer(Payload reply) {
+    if (answered_.exchange(true)) return;
+    auto endpoint = endpoint_.lock();
+    if (endpoint) endpoint->SendReply(conn_, id_, channel_, std::move(reply));
+  }
+
+ private:
+  std::weak_ptr<EngineEndpoint> endpoint_;
+  uint64_t conn_;
+  int64_t id_;
+  std::string channel_;
+  std::atomic<bool> answered_{false};
+};
+
+}  // namespace
+
+EngineEndpoint::EngineEndpoint(Role role, std::shared_ptr<Queue> queue, EngineLog log)
+    : role_(role), queue_(std::move(queue)), log_(std::move(log)) {
+  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+EngineEndpoint::~EngineEndpoint() {
+  Stop();
+  {
+    std::lock_guard join_lock(join_mu_);
+    if (thread_.joinable()) {
+      // Only when the last owner let go from a handler on the I/O thread,
+      // which is now finishing.
+      if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();
+      } else {
+        thread_.join();
+      }
+    }
+  }
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+}
+
+std::optional<std::string> EngineEndpoint::Start(int listen_fd, int connection_fd) {
+  auto refuse = [&](std::string why) {
+    if (listen_fd >= 0) ::close(listen_fd);
+    if (connection_fd >= 0) ::close(connection_fd);
+    return std::optional<std::string>(std::move(why));
+  };
+  if (wake_fd_ < 0) return refuse("cannot create the wake-up descriptor");
+  {
+    std::lock_guard lock(mu_);
+    if (started_ || stopping_) return refuse("the engine socket was already started");
+    started_ = true;
+    listen_fd_ = listen_fd;
+    if (connection_fd >= 0) AddConnectionLocked(connection_fd);
+  }
+  std::lock_guard join_lock(join_mu_);
+  try {
+    thread_ = std::thread([self = shared_from_this()] { self->Run(); });
+  } catch (const std::system_error& e) {
+    CloseAll();
+    return std::string("cannot start the engine socket thread: ") + e.what();
+  }
+  io_thread_id_ = thread_.get_id();
+  return std::nullopt;
+}
+
+void EngineEndpoint::Stop() {
+  bool had_thread = false;
+  {
+    std::lock_guard lock(mu_);
+    had_thread = started_;
+    stopping_ = true;
+  }
+  if (!had_thread) {
+    CloseAll();
+    return;
+  }
+  Wake();
+  if (OnIoThread()) return;  // the loop ends once the handler returns
+  std::lock_guard join_lock(join_mu_);
+  if (thread_.joinable()) thread_.join();
+}
+
+void EngineEndpoint::Wake() {
+  uint64_t one = 1;
+  // Fails only if the counter is saturated, which still wakes the loop.
+  [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
+}
+
+bool EngineEndpoint::OnIoThread() const {
+  return io_thread_id_.load() == std::this_thread::get_id();
+}
+
+void EngineEndpoint::Log(const std::string& line) const {
+  if (log_) log_("engine socket: " + line);
+}
+
+size_t EngineEndpoint::connection_count() const {
+  std::lock_guard lock(mu_);
+  return connections_.size();
+}
+
+bool EngineEndpoint::running() const {
+  std::lock_guard lock(mu_);
+  return started_ && !stopping_ && (role_ == Role::kServer || !connections_.empty());
+}
+
+void EngineEndpoint::SetMessageHandler(const std::string& channel, BinaryMessageHandler handler) {
+  BinaryMessageHandler old;  // destroyed outside the lock
+  std::lock_guard lock(mu_);
+  auto it = handlers_.find(channel);
+  if (it != handlers_.end()) {
+    old = std::move(it->second);
+    handlers_.erase(it);
+  }
+  if (handler) handlers_.emplace(channel, std::move(handler));
+}
+
+EngineEndpoint::Connection* EngineEndpoint::AddConnectionLocked(int fd) {
+  auto c = std::make_unique<Connection>();
+  c->id = next_connection_++;
+  c->fd = fd;
+  Connection* raw = c.get();
+  connections_.emplace(raw->id, std::move(c));
+  return raw;
+}
+
+EngineEndpoint::Connection* EngineEndpoint::FindLocked(uint64_t conn_id) {
+  auto it = connections_.find(conn_id);
+  return it == connections_.end() ? nullptr : it->second.get();
+}
+
+void EngineEndpoint::Send(const std::string& channel, Payload message, ReplyCallback on_reply,
+                          bool inline_callback) {
+  Pending pending{0, std::move(on_reply), inline_callback};
+  int64_t id = next_message_.fetch_add(1);
+  std::vector<uint8_t> bytes =
+      EncodeFrame(Frame{FrameKind::kMessage, id, channel, std::move(message)});
+  if (!EncodedFrameFits(bytes)) {
+    Log("message on '" + channel + "' is too large (" + std::to_string(bytes.size()) +
+        " bytes); not sent");
+    Deliver(std::move(pending), std::nullopt, ReplyStatus::kTooLarge);
+    return;
+  }
+  std::unique_lock lock(mu_);
+  Connection* target = nullptr;
+  if (!stopping_) {
+    if (role_ == Role::kServer) {
+      auto it = last_sender_.find(channel);
+      if (it != last_sender_.end()) target = FindLocked(it->second);
+    }
+    // Else the most recently opened connection still usable.
+    for (auto it = connections_.rbegin(); target == nullptr && it != connections_.rend(); ++it) {
+      if (it->second->broken.empty()) target = it->second.get();
+    }
+  }
+  if (target == nullptr) {
+    lock.unlock();
+    Deliver(std::move(pending), std::nullopt, ReplyStatus::kNotConnected);
+    return;
+  }
+  pending.conn = target->id;
+  pending_.emplace(id, std::move(pending));
+  EnqueueLocked(*target, std::move(bytes));
+}
+
+void EngineEndpoint::SendReply(uint64_t conn, int64_t id, const std::string& channel,
+                               Payload reply) {
+  std::vector<uint8_t> bytes = EncodeFrame(Frame{FrameKind::kReply, id, channel, std::move(reply)});
+  if (!EncodedFrameFits(bytes)) {
+    Log("reply on '" + channel + "' is too large (" + std::to_string(bytes.size()) +
+        " bytes); answering nothing instead");
+    bytes = EncodeFrame(Frame{FrameKind::kReply, id, channel, std::nullopt});
+  }
+  std::lock_guard lock(mu_);
+  Connection* c = FindLocked(conn);
+  if (c != nullptr) EnqueueLocked(*c, std::move(bytes));
+}
+
+void EngineEndpoint::EnqueueLocked(Connection& c, std::vector<uint8_t> bytes) {
+  if (!c.broken.empty()) return;  // closing; its waiting replies are settled then
+  size_t queued = c.out.size() - c.out_offset;
+  if (queued + bytes.size() > kMaxQueuedOut) {
+    c.broken = "the peer is not reading (" + std::to_string(queued) + " bytes waiting)";
+    Wake();
+    return;
+  }
+  if (queued == 0) {
+    c.out = std::move(bytes);
+    c.out_offset = 0;
+    FlushLocked(c);
+    return;
+  }
+  // Already waiting for the socket; the I/O thread writes it out.
+  if (c.out_offset >= kKeptCapacity) {
+    c.out.erase(c.out.begin(), c.out.begin() + static_cast<ptrdiff_t>(c.out_offset));
+    c.out_offset = 0;
+  }
+  c.out.insert(c.out.end(), bytes.begin(), bytes.end());
+}
+
+void EngineEndpoint::FlushLocked(Connection& c) {
+  while (c.out_offset < c.out.size()) {
+    ssize_t n = ::send(c.fd, c.out.data() + c.out_offset, c.out.size() - c.out_offset,
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      c.out_offset += static_cast<size_t>(n);
+      continue;
+    }
+    int err = n < 0 ? errno : EPIPE;
+    if (err == EINTR) continue;
+    if (err != EAGAIN && err != EWOULDBLOCK) c.broken = "write failed: " + ErrnoText(err);
+    // The I/O thread waits for the socket to drain, or closes it.
+    if (!OnIoThread()) Wake();
+    return;
+  }
+  if (c.out.capacity() > kKeptCapacity) {
+    c.out = {};
+  } else {
+    c.out.clear();
+  }
+  c.out_offset = 0;
+}
+
+void EngineEndpoint::Deliver(Pending pending, Payload reply, ReplyStatus status) {
+  if (!pending.callback) return;
+  if (pending.inline_callback || !queue_) {
+    pending.callback(std::move(reply), status);
+    return;
+  }
+  queue_->Async([callback = std::move(pending.callback), reply = std::move(reply),
+                 status]() mutable { callback(std::move(reply), status); });
+}
+
+void EngineEndpoint::Run() {
+  io_thread_id_ = std::this_thread::get_id();
+  std::vector<pollfd> fds;
+  std::vector<uint64_t> ids;
+  std::vector<std::pair<uint64_t, std::string>> broken;
+  std::vector<uint8_t> buffer(kReadChunk);
+  while (true) {
+    fds.clear();
+    ids.clear();
+    broken.clear();
+    bool listening = false;
+    {
+      std::lock_guard lock(mu_);
+      if (stopping_) break;
+      fds.push_back({wake_fd_, POLLIN, 0});
+      if (listen_fd_ >= 0 && std::chrono::steady_clock::now() >= accept_paused_until_) {
+        fds.push_back({listen_fd_, POLLIN, 0});
+        listening = true;
+      }
+      for (auto& [id, c] : connections_) {
+        if (!c->broken.empty()) {
+          broken.emplace_back(id, c->broken);
+          continue;
+        }
+        short events = POLLIN;
+        if (c->out_offset < c->out.size()) events |= POLLOUT;
+        fds.push_back({c->fd, events, 0});
+        ids.push_back(id);
+      }
+    }
+    if (!broken.empty()) {
+      for (auto& [id, reason] : broken) Close(id, reason);
+      continue;
+    }
+    int timeout = listen_fd_ >= 0 && !listening
+                      ? static_cast<int>(kAcceptPause.count())
+                      : -1;
+    int n = ::poll(fds.data(), fds.size(), timeout);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Log("poll failed: " + ErrnoText(errno));
+      std::this_thread::sleep_for(kAcceptPause);  // do not spin on a lasting failure
+      continue;
+    }
+    if (fds[0].revents & POLLIN) {
+      uint64_t count = 0;
+      [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
+    }
+    size_t first = listening ? 2 : 1;
+    if (listening && fds[1].revents != 0) AcceptAll();
+    for (size_t i = first; i < fds.size(); ++i) {
+      short revents = fds[i].revents;
+      if (revents == 0) continue;
+      uint64_t id = ids[i - first];
+      if (revents & POLLOUT) {
+        std::lock_guard lock(mu_);
+        if (Connection* c = FindLocked(id)) FlushLocked(*c);
+      }
+      if (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) ReadFrom(id, buffer);
+    }
+  }
+  CloseAll();
+  // Thread ids are reused: a later thread must not pass for this one.
+  io_thread_id_ = std::thread::id();
+}
+
+void EngineEndpoint::AcceptAll() {
+  while (true) {
+    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      int err = errno;
+      if (err == EINTR || err == ECONNABORTED) continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) return;
+      Log("accept failed: " + ErrnoText(err) + "; new connections wait 100 ms");
+      accept_paused_until_ = std::chrono::steady_clock::now() + kAcceptPause;
+      return;
+    }
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+      Log("refused a connection: cannot read its credentials: " + ErrnoText(errno));
+      ::close(fd);
+      continue;
+    }
+    // Only our own user's processes (and root) may drive the host.
+    if (cred.uid != ::geteuid() && cred.uid != 0) {
+      Log("refused a connection from uid " + std::to_string(cred.uid) + " (pid " +
+          std::to_string(cred.pid) + "): not our user");
+      ::close(fd);
+      continue;
+    }
+    uint64_t id = 0;
+    {
+      std::lock_guard lock(mu_);
+      if (stopping_) {
+        ::close(fd);
+        return;
+      }
+      id = AddConnectionLocked(fd)->id;
+    }
+    Log("connection " + std::to_string(id) + " opened (pid " + std::to_string(cred.pid) + ")");
+  }
+}
+
+void EngineEndpoint::ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer) {
+  Connection* c = nullptr;
+  {
+    std::lock_guard lock(mu_);
+    c = FindLocked(conn_id);
+  }
+  // Stays valid: only this thread removes connections.
+  if (c == nullptr) return;
+  std::vector<Frame> frames;
+  for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+    ssize_t n = ::recv(c->fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      frames.clear();
+      bool ok = c->reader.Feed(std::span(buffer.data(), static_cast<size_t>(n)), &frames);
+      if (!frames.empty() && !HandleFrames(conn_id, frames)) return;
+      if (!ok) {
+        std::string reason = c->reader.error();  // Close destroys the reader
+        Close(conn_id, reason);
+        return;
+      }
+      if (static_cast<size_t>(n) < buffer.size()) return;
+      continue;
+    }
+    if (n == 0) {
+      Close(conn_id, c->reader.buffered() == 0 ? "closed by the peer"
+                                               : "closed by the peer in the middle of a frame");
+      return;
+    }
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) return;
+    Close(conn_id, "read failed: " + ErrnoText(err));
+    return;
+  }
+}
+
+bool EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& frames) {
+  struct Step {
+    Frame frame;
+    Pending pending;  // for a reply
+  };
+  std::vector<Step> steps;
+  steps.reserve(frames.size());
+  std::string error;
+  {
+    std::lock_guard lock(mu_);
+    for (Frame& frame : frames) {
+      if (frame.kind == FrameKind::kMessage) {
+        if (role_ == Role::kServer) last_sender_[frame.channel] = conn_id;
+        steps.push_back(Step{std::move(frame), {}});
+        continue;
+      }
+      auto it = pending_.find(frame.id);
+      if (it == pending_.end() || it->second.conn != conn_id) {
+        error = "reply to unknown id " + std::to_string(frame.id);
+        break;
+      }
+      steps.push_back(Step{std::move(frame), std::move(it->second)});
+      pending_.erase(it);
+    }
+  }
+  std::weak_ptr<EngineEndpoint> weak = weak_from_this();
+  for (Step& step : steps) {
+    Frame& f = step.frame;
+    if (f.kind == FrameKind::kReply) {
+      Deliver(std::move(step.pending), std::move(f.data), ReplyStatus::kAnswered);
+    } else if (queue_) {
+      queue_->Async([weak, conn_id, id = f.id, channel = std::move(f.channel),
+                     data = std::move(f.data)]() mutable {
+        if (auto self = weak.lock()) self->DispatchMessage(conn_id, id, channel, std::move(data));
+      });
+    } else {
+      DispatchMessage(conn_id, f.id, f.channel, std::move(f.data));
+    }
+  }
+  if (!error.empty()) {
+    Close(conn_id, error);
+    return false;
+  }
+  return true;
+}
+
+void EngineEndpoint::DispatchMessage(uint64_t conn_id, int64_t id, const std::string& channel,
+                                     Payload data) {
+  BinaryMessageHandler handler;
+  {
+    std::lock_guard lock(mu_);
+    if (stopping_) return;
+    auto it = handlers_.find(channel);
+    if (it != handlers_.end()) handler = it->second;
+  }
+  if (!handler) {
+    SendReply(conn_id, id, channel, std::nullopt);  // how "not implemented" looks
+    return;
+  }
+  auto once = std::make_shared<ReplyOnce>(weak_from_this(), conn_id, id, channel);
+  handler(std::move(data), [once](Payload reply) { once->Answer(std::move(reply)); });
+}
+
+void EngineEndpoint::Close(uint64_t conn_id, std::string reason) {
+  std::vector<Pending> lost;
+  {
+    std::lock_guard lock(mu_);
+    auto it = connections_.find(conn_id);
+    if (it == connections_.end()) return;
+    ::close(it->second->fd);
+    connections_.erase(it);
+    for (auto p = pending_.begin(); p != pending_.end();) {
+      if (p->second.conn == conn_id) {
+        lost.push_back(std::move(p->second));
+        p = pending_.erase(p);
+      } else {
+        ++p;
+      }
+    }
+    std::erase_if(last_sender_, [&](const auto& entry) { return entry.second == conn_id; });
+  }
+  Log("connection " + std::to_string(conn_id) + " closed: " + reason);
+  for (Pending& p : lost) Deliver(std::move(p), std::nullopt, ReplyStatus::kConnectionClosed);
+}
+
+void EngineEndpoint::CloseAll() {
+  std::vector<Pending> lost;
+  size_t closed = 0;
+  {
+    std::lock_guard lock(mu_);
+    for (auto& [id, c] : connections_) ::close(c->fd);
+    closed = connections_.size();
+    connections_.clear();
+    for (auto& [id, p] : pending_) lost.push_back(std::move(p));
+    pending_.clear();
+    last_sender_.clear();
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+  }
+  if (closed != 0) Log("stopped; closed " + std::to_string(closed) + " connection(s)");
+  for (Pending& p : lost) Deliver(std::move(p), std::nullopt, ReplyStatus::kConnectionClosed);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,132 @@
+// Internal to the engine socket (see engine_socket.h): the open connections
+// of one server or client, the messages awaiting replies, the channel
+// handlers, and the I/O thread that moves frames.
+//
+// Ownership: held by a shared_ptr. The I/O thread and the replies handed to
+// handlers keep it alive (or hold it weakly); its owner calls Stop().
+//
+// Threading: every method is thread-safe. Sockets are closed only by the
+// I/O thread (or by Stop once that thread has ended), so a socket found in
+// the table under the lock stays open while the lock is held; writes are
+// made under the lock from whichever thread has something to send, and the
+// I/O thread takes over when the socket would block.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/engine/binary_messenger.h"
+#include "platform/engine/engine_socket.h"
+#include "platform/engine/frame.h"
+
+namespace kelvo {
+
+// How a message sent through an endpoint ended.
+enum class ReplyStatus {
+  kAnswered,          // the peer replied (possibly with nothing)
+  kNotConnected,      // no connection to send it on
+  kConnectionClosed,  // the connection ended first
+  kTooLarge,          // the frame would exceed the size limit; not sent
+};
+
+class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
+ public:
+  enum class Role { kServer, kClient };
+  using ReplyCallback = std::function<void(Payload reply, ReplyStatus status)>;
+
+  // `queue` runs handlers and reply callbacks; null runs them on the I/O
+  // thread (or, for a send that fails at once, on the sender's thread).
+  EngineEndpoint(Role role, std::shared_ptr<Queue> queue, EngineLog log);
+  ~EngineEndpoint();
+  EngineEndpoint(const EngineEndpoint&) = delete;
+  EngineEndpoint& operator=(const EngineEndpoint&) = delete;
+
+  // Starts the I/O thread with a listening socket (server; may be -1 for
+  // none) and an optional first connection (client). Takes both sockets.
+  // Returns the reason on failure.
+  std::optional<std::string> Start(int listen_fd, int connection_fd);
+  // Ends the I/O thread and closes every socket; replies still awaited get
+  // kConnectionClosed. Called on the I/O thread itself (from a handler), it
+  // only asks the thread to end. Idempotent.
+  void Stop();
+
+  // `inline_callback`: run `on_reply` on the I/O thread even when there is
+  // a queue (synchronous waits use it).
+  void Send(const std::string& channel, Payload message, ReplyCallback on_reply,
+            bool inline_callback);
+  void SetMessageHandler(const std::string& channel, BinaryMessageHandler handler);
+  // Sends the reply to message `id` that arrived on `channel` through
+  // connection `conn`; dropped when that connection has closed.
+  void SendReply(uint64_t conn, int64_t id, const std::string& channel, Payload reply);
+
+  size_t connection_count() const;
+  bool running() const;
+  bool OnIoThread() const;
+  void Log(const std::string& line) const;
+
+ private:
+  struct Connection {
+    uint64_t id = 0;
+    int fd = -1;
+    FrameReader reader;            // I/O thread only
+    std::vector<uint8_t> out;      // guarded by mu_
+    size_t out_offset = 0;         // guarded by mu_
+    std::string broken;            // guarded by mu_; why it must close
+  };
+  struct Pending {
+    uint64_t conn = 0;
+    ReplyCallback callback;
+    bool inline_callback = false;
+  };
+
+  void Run();
+  void Wake();
+  void AcceptAll();
+  void ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer);
+  // Handles frames read from a connection; false when it had to close.
+  bool HandleFrames(uint64_t conn_id, std::vector<Frame>& frames);
+  void DispatchMessage(uint64_t conn_id, int64_t id, const std::string& channel, Payload data);
+  void Close(uint64_t conn_id, std::string reason);
+  void CloseAll();
+  void Deliver(Pending pending, Payload reply, ReplyStatus status);
+  // Queues `bytes` on the connection and writes what the socket takes.
+  void EnqueueLocked(Connection& c, std::vector<uint8_t> bytes);
+  void FlushLocked(Connection& c);
+  Connection* AddConnectionLocked(int fd);
+  Connection* FindLocked(uint64_t conn_id);
+
+  const Role role_;
+  const std::shared_ptr<Queue> queue_;
+  const EngineLog log_;
+  int wake_fd_ = -1;
+
+  mutable std::mutex mu_;
+  bool started_ = false;
+  bool stopping_ = false;
+  int listen_fd_ = -1;
+  std::map<uint64_t, std::unique_ptr<Connection>> connections_;  // by opening order
+  std::unordered_map<int64_t, Pending> pending_;
+  std::unordered_map<std::string, uint64_t> last_sender_;  // channel -> connection
+  std::unordered_map<std::string, BinaryMessageHandler> handlers_;
+  uint64_t next_connection_ = 1;
+  std::atomic<int64_t> next_message_{1};
+  std::mutex join_mu_;  // taken alone, never with mu_
+  std::thread thread_;
+  // I/O thread only: accepting waits after running out of descriptors.
+  std::chrono::steady_clock::time_point accept_paused_until_{};
+  std::atomic<std::thread::id> io_thread_id_{};
+};
+
+}  // namespace kelvo

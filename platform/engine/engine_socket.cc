@@ -1,0 +1,291 @@
+#include "platform/engine/engine_socket.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/engine/engine_endpoint.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr char kFlag[] = "--engine-socket";
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+std::optional<std::string> FillAddress(const std::string& path, sockaddr_un* addr) {
+  *addr = {};
+  addr->sun_family = AF_UNIX;
+  if (path.empty()) return "the engine socket path is empty";
+  if (path.size() >= sizeof addr->sun_path) {
+    return "the engine socket path is too long (" + std::to_string(path.size()) +
+           " bytes, at most " + std::to_string(sizeof addr->sun_path - 1) + "): " + path;
+  }
+  std::memcpy(addr->sun_path, path.data(), path.size());
+  return std::nullopt;
+}
+
+// Creates the directories above `path` that are missing, each 0700.
+std::optional<std::string> MakeParentDirectories(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return std::nullopt;
+  std::string dir = path.substr(0, slash);
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos != dir.size() && dir[pos] != '/') continue;
+    std::string part = dir.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+      return "cannot create the directory " + part + ": " + ErrnoText(errno);
+    }
+  }
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return "the engine socket's directory " + dir + " is not a directory";
+  }
+  return std::nullopt;
+}
+
+// Makes room at `path`: nothing there is fine, a socket nobody answers on
+// is left over from a dead server and is removed; anything else stays and
+// is an error.
+std::optional<std::string> ClearStaleSocket(const std::string& path, const sockaddr_un& addr,
+                                            const EngineLog& note) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    return "cannot inspect " + path + ": " + ErrnoText(errno);
+  }
+  if (!S_ISSOCK(st.st_mode)) return path + " exists and is not a socket; not replacing it";
+  int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (probe < 0) return "cannot create a socket: " + ErrnoText(errno);
+  int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  int err = errno;
+  ::close(probe);
+  // EAGAIN: a live server whose backlog is full.
+  if (rc == 0 || err == EAGAIN) {
+    return "another engine server is already listening on " + path;
+  }
+  if (err == ENOENT) return std::nullopt;
+  if (err != ECONNREFUSED) {
+    return "cannot check the existing socket " + path + ": " + ErrnoText(err);
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return "cannot remove the stale socket " + path + ": " + ErrnoText(errno);
+  }
+  note("removed a stale socket at " + path);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string DefaultEngineSocketPath() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string dir = runtime != nullptr && runtime[0] == '/'
+                        ? std::string(runtime)
+                        : "/run/user/" + std::to_string(::getuid());
+  return dir + "/kelvo/engine.sock";
+}
+
+std::string EngineSocketPathFromArgs(int argc, const char* const* argv) {
+  const std::string flag = kFlag;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == flag && i + 1 < argc) return argv[i + 1];
+    if (arg.rfind(flag + "=", 0) == 0) return arg.substr(flag.size() + 1);
+  }
+  return DefaultEngineSocketPath();
+}
+
+// ---- Server ----
+
+EngineSocketServer::EngineSocketServer(std::string path, std::shared_ptr<Queue> main_queue,
+                                       EngineLog log)
+    : path_(std::move(path)),
+      endpoint_(std::make_shared<EngineEndpoint>(EngineEndpoint::Role::kServer,
+                                                 std::move(main_queue), std::move(log))) {}
+
+EngineSocketServer::~EngineSocketServer() { Stop(); }
+
+std::optional<std::string> EngineSocketServer::Start() {
+  if (bound_) return "the engine socket server was already started";
+  sockaddr_un addr{};
+  if (auto error = FillAddress(path_, &addr)) return error;
+  if (auto error = MakeParentDirectories(path_)) return error;
+  EngineLog note = [this](const std::string& line) { endpoint_->Log(line); };
+  if (auto error = ClearStaleSocket(path_, addr, note)) return error;
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "cannot create a socket: " + ErrnoText(errno);
+  auto fail = [&](const std::string& what) {
+    std::string error = what + " " + path_ + ": " + ErrnoText(errno);
+    ::close(fd);
+    return std::optional<std::string>(error);
+  };
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    return fail("cannot bind the engine socket");
+  }
+  // Nobody can connect before listen(), so the mode is right before anyone
+  // can use the socket.
+  if (::chmod(path_.c_str(), 0600) != 0) {
+    auto error = fail("cannot set the mode of");
+    ::unlink(path_.c_str());
+    return error;
+  }
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    auto error = fail("cannot listen on");
+    ::unlink(path_.c_str());
+    return error;
+  }
+  bound_ = true;
+  bound_dev_ = st.st_dev;
+  bound_ino_ = st.st_ino;
+  if (auto error = endpoint_->Start(fd, -1)) {
+    RemoveSocketFile();
+    return error;
+  }
+  endpoint_->Log("listening on " + path_);
+  return std::nullopt;
+}
+
+void EngineSocketServer::RemoveSocketFile() {
+  if (!bound_) return;
+  bound_ = false;
+  // Only the file we made: a newer server may have taken the path since.
+  struct stat st {};
+  if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == bound_dev_ && st.st_ino == bound_ino_) {
+    ::unlink(path_.c_str());
+  }
+}
+
+void EngineSocketServer::Stop() {
+  endpoint_->Stop();
+  RemoveSocketFile();
+}
+
+size_t EngineSocketServer::connection_count() const { return endpoint_->connection_count(); }
+
+void EngineSocketServer::Send(const std::string& channel, Payload message, BinaryReply on_reply) {
+  EngineEndpoint::ReplyCallback callback;
+  if (on_reply) {
+    callback = [on_reply = std::move(on_reply)](Payload reply, ReplyStatus) {
+      on_reply(std::move(reply));
+    };
+  }
+  endpoint_->Send(channel, std::move(message), std::move(callback), false);
+}
+
+void EngineSocketServer::SetMessageHandler(const std::string& channel,
+                                           BinaryMessageHandler handler) {
+  endpoint_->SetMessageHandler(channel, std::move(handler));
+}
+
+// ---- Client ----
+
+EngineSocketClient::EngineSocketClient(std::shared_ptr<Queue> queue, EngineLog log)
+    : endpoint_(std::make_shared<EngineEndpoint>(EngineEndpoint::Role::kClient, std::move(queue),
+                                                 std::move(log))) {}
+
+EngineSocketClient::~EngineSocketClient() { Close(); }
+
+std::optional<std::string> EngineSocketClient::Connect(const std::string& path) {
+  sockaddr_un addr{};
+  if (auto error = FillAddress(path, &addr)) return error;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "cannot create a socket: " + ErrnoText(errno);
+  // Connecting blocks only while the server's backlog is full; bound it.
+  timeval limit{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  int rc;
+  do {
+    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    std::string error = "cannot connect to the engine socket " + path + ": " + ErrnoText(errno);
+    ::close(fd);
+    return error;
+  }
+  timeval none{0, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    std::string error = "cannot configure the engine socket: " + ErrnoText(errno);
+    ::close(fd);
+    return error;
+  }
+  return endpoint_->Start(-1, fd);
+}
+
+void EngineSocketClient::Close() { endpoint_->Stop(); }
+
+bool EngineSocketClient::connected() const { return endpoint_->running(); }
+
+void EngineSocketClient::Send(const std::string& channel, Payload message, BinaryReply on_reply) {
+  EngineEndpoint::ReplyCallback callback;
+  if (on_reply) {
+    callback = [on_reply = std::move(on_reply)](Payload reply, ReplyStatus) {
+      on_reply(std::move(reply));
+    };
+  }
+  endpoint_->Send(channel, std::move(message), std::move(callback), false);
+}
+
+void EngineSocketClient::SetMessageHandler(const std::string& channel,
+                                           BinaryMessageHandler handler) {
+  endpoint_->SetMessageHandler(channel, std::move(handler));
+}
+
+EngineCallResult EngineSocketClient::SendAndWait(const std::string& channel, Payload message,
+                                                 Duration timeout) {
+  if (endpoint_->OnIoThread()) {
+    return {std::nullopt, "SendAndWait cannot wait on the engine socket's own thread"};
+  }
+  struct Wait {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::atomic<bool> done{false};
+    Payload reply;
+    ReplyStatus status = ReplyStatus::kAnswered;
+  };
+  auto wait = std::make_shared<Wait>();
+  endpoint_->Send(
+      channel, std::move(message),
+      [wait](Payload reply, ReplyStatus status) {
+        {
+          std::lock_guard lock(wait->mu);
+          wait->reply = std::move(reply);
+          wait->status = status;
+          wait->done.store(true, std::memory_order_release);
+        }
+        // Outside the lock, so the woken caller does not block on it again.
+        wait->cv.notify_one();
+      },
+      true);
+  std::unique_lock lock(wait->mu);
+  if (!wait->cv.wait_for(lock, timeout, [&] { return wait->done.load(); })) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
+    return {std::nullopt, "no reply on '" + channel + "' within " + std::to_string(ms) + " ms"};
+  }
+  switch (wait->status) {
+    case ReplyStatus::kAnswered:
+      return {std::move(wait->reply), std::nullopt};
+    case ReplyStatus::kNotConnected:
+      return {std::nullopt, "not connected to the engine socket"};
+    case ReplyStatus::kConnectionClosed:
+      return {std::nullopt, "the engine socket closed before the reply on '" + channel + "'"};
+    case ReplyStatus::kTooLarge:
+      return {std::nullopt, "the message on '" + channel + "' is too large to send"};
+  }
+  return {std::nullopt, "unknown reply status"};
+}
+
+}  // namespace kelvo

@@ -1,0 +1,108 @@
+#include "platform/engine/typed_messages.h"
+
+#include <typeinfo>
+
+namespace kelvo {
+
+std::string TypedChannelName(const std::string& package, const std::string& api,
+                             const std::string& method, const std::string& suffix) {
+  std::string name = "dev.flutter.pigeon." + package + "." + api + "." + method;
+  if (!suffix.empty()) name += "." + suffix;
+  return name;
+}
+
+Value WrapResult(const Value& result) { return Value(ValueList{result}); }
+
+Value WrapError(const FlutterError& error) {
+  return Value(ValueList{Value(error.code), error.message ? Value(*error.message) : Value(),
+                         error.details});
+}
+
+Value WrapUnknownError(const std::string& description, const std::string& type_name,
+                       const std::string& stack) {
+  return Value(ValueList{Value(description), Value(type_name), Value("Stacktrace: " + stack)});
+}
+
+namespace {
+
+FlutterError NotAList(const std::string& channel) {
+  return {"bad-request", "request on '" + channel + "' is not an argument list", Value()};
+}
+
+}  // namespace
+
+void SetTypedHandler(BasicMessageChannel& channel, TypedHandler handler) {
+  if (!handler) {
+    channel.SetMessageHandler(nullptr);
+    return;
+  }
+  SetAsyncTypedHandler(channel, [handler = std::move(handler)](const ValueList& args,
+                                                               MessageReply reply) {
+    Value answer;
+    try {
+      answer = WrapResult(handler(args));
+    } catch (const FlutterErrorException& e) {
+      answer = WrapError(e.error());
+    } catch (const std::exception& e) {
+      answer = WrapUnknownError(e.what(), typeid(e).name());
+    }
+    reply(answer);
+  });
+}
+
+void SetAsyncTypedHandler(BasicMessageChannel& channel, AsyncTypedHandler handler) {
+  if (!handler) {
+    channel.SetMessageHandler(nullptr);
+    return;
+  }
+  std::string name = channel.name();
+  channel.SetMessageHandler(
+      [name, handler = std::move(handler)](const Value& message, MessageReply reply) {
+        const auto* args = message.get_if<ValueList>();
+        if (args == nullptr) {
+          reply(WrapError(NotAList(name)));
+          return;
+        }
+        try {
+          handler(*args, reply);
+        } catch (const FlutterErrorException& e) {
+          reply(WrapError(e.error()));
+        } catch (const std::exception& e) {
+          reply(WrapUnknownError(e.what(), typeid(e).name()));
+        }
+      });
+}
+
+void CallTypedApi(BasicMessageChannel& channel, const ValueList& arguments,
+                  std::function<void(std::variant<Value, FlutterError>)> done) {
+  std::string name = channel.name();
+  channel.Send(Value(arguments), [name, done = std::move(done)](std::optional<Value> reply) {
+    const ValueList* list = reply ? reply->get_if<ValueList>() : nullptr;
+    if (list == nullptr) {
+      done(FlutterError{"channel-error",
+                        "Unable to establish connection on channel: '" + name + "'.", Value("")});
+      return;
+    }
+    if (list->size() > 1) {
+      FlutterError error;
+      if (const auto* code = (*list)[0].get_if<std::string>()) error.code = *code;
+      if (list->size() > 1) {
+        if (const auto* m = (*list)[1].get_if<std::string>()) error.message = *m;
+      }
+      if (list->size() > 2) error.details = (*list)[2];
+      done(std::move(error));
+      return;
+    }
+    done(list->empty() ? Value() : (*list)[0]);
+  });
+}
+
+const Value& TypedArgument(const ValueList& arguments, size_t index, const char* name) {
+  if (index >= arguments.size()) {
+    throw FlutterErrorException(
+        {"bad-request", std::string("missing argument '") + name + "'", Value()});
+  }
+  return arguments[index];
+}
+
+}  // namespace kelvo

@@ -1,0 +1,62 @@
+// The typed-message convention every service API follows on basic message
+// channels:
+//   name     "dev.flutter.pigeon." + package + "." + api + "." + method
+//            (+ "." + suffix when the suffix is not empty)
+//   request  the list of arguments in declaration order
+//   success  a one-element list holding the result (null for none)
+//   error    the list [code, message, details]
+// Calls toward the interface whose reply is not a list fail with
+// "channel-error"; a three-element reply becomes an error with its fields.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+
+#include "platform/engine/channels.h"
+
+namespace kelvo {
+
+std::string TypedChannelName(const std::string& package, const std::string& api,
+                             const std::string& method, const std::string& suffix = "");
+
+Value WrapResult(const Value& result);
+Value WrapError(const FlutterError& error);
+// Any other failure: its description, its type name and "Stacktrace: " +
+// the call stack as far as it is known.
+Value WrapUnknownError(const std::string& description, const std::string& type_name,
+                       const std::string& stack = "");
+
+// Thrown by typed handlers to answer with a FlutterError.
+class FlutterErrorException : public std::runtime_error {
+ public:
+  explicit FlutterErrorException(FlutterError error)
+      : std::runtime_error(error.code), error_(std::move(error)) {}
+  const FlutterError& error() const { return error_; }
+
+ private:
+  FlutterError error_;
+};
+
+// A synchronous typed handler: gets the request's argument list (a message
+// that is not a list is refused before the handler runs) and returns the
+// result; throwing FlutterErrorException answers with that error, any other
+// exception with WrapUnknownError.
+using TypedHandler = std::function<Value(const ValueList& arguments)>;
+// An asynchronous one answers through `reply` with WrapResult / WrapError.
+using AsyncTypedHandler = std::function<void(const ValueList& arguments, MessageReply reply)>;
+
+void SetTypedHandler(BasicMessageChannel& channel, TypedHandler handler);
+void SetAsyncTypedHandler(BasicMessageChannel& channel, AsyncTypedHandler handler);
+
+// Calls an interface-side API: `done` gets the result or the error.
+void CallTypedApi(BasicMessageChannel& channel, const ValueList& arguments,
+                  std::function<void(std::variant<Value, FlutterError>)> done);
+
+// The argument at `index` if present, else a FlutterErrorException naming
+// the problem (requests of the wrong shape get an error reply, never a
+// crash).
+const Value& TypedArgument(const ValueList& arguments, size_t index, const char* name);
+
+}  // namespace kelvo
