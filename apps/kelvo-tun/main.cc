@@ -1,0 +1,109 @@
+// kelvo-tun: the tunnel extension as a process. It builds one
+// PacketTunnelProvider on the real platform layers and serves its control
+// socket until SIGTERM or SIGINT, which stop the tunnel before exiting.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <future>
+#include <iostream>
+
+#include "apps/kelvo-tun/control_server.h"
+#include "apps/kelvo-tun/options.h"
+#include "platform/defaults/user_defaults.h"
+#include "platform/dispatch/asio_dispatch.h"
+#include "platform/engine/engine_socket.h"
+#include "platform/http/curl_url_session.h"
+#include "platform/log/system_log.h"
+#include "platform/network/tcp_connection.h"
+#include "platform/notifications/notification_center.h"
+#include "platform/tunnels/tunnel_manager.h"
+#include "platform/wireguard/memory_adapter.h"
+
+using namespace kelvo;
+
+namespace {
+
+constexpr const char* kBundleId = "net.kelvo.app.DUDovo";
+
+std::function<std::unique_ptr<WireGuardAdapter>(WireGuardLogHandler)> AdapterFactory(
+    const TunOptions& /*options*/, AsioDispatch& dispatch) {
+  auto queue = dispatch.CreateSerialQueue("net.kelvo.app.adapter");
+  return [queue, &dispatch](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
+    return std::make_unique<MemoryAdapter>(queue, dispatch, std::move(handler));
+  };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TunOptions options;
+  CLI::App app{"kelvo-tun: the Kelvo tunnel extension. Runs a WireGuard tunnel, watches its "
+               "handshakes and repairs it in place."};
+  AddTunOptions(app, options);
+  CLI11_PARSE(app, argc, argv);
+
+  auto main_log = MakeSystemLog(kBundleId, "main", LogOptions::ForProcess(options.foreground));
+  main_log->Notice("[Kelvo sysext] DUDovo system extension starting (pid " +
+                   std::to_string(getpid()) + ")");
+  std::fprintf(stderr, "[Kelvo sysext] DUDovo system extension starting\n");
+
+  AsioDispatch dispatch;
+  DefaultsConfig defaults_config = DefaultsConfig::FromEnvironment();
+  auto defaults = OpenUserDefaultsSystem(defaults_config);
+  std::shared_ptr<AppGroupSettings> settings = MakeAppGroupSettings(defaults.get());
+  std::string container = defaults->AppGroupContainer(kAppGroupId).value_or("");
+
+  ProviderPlatform platform;
+  platform.dispatch = &dispatch;
+  platform.settings = settings;
+  platform.log = MakeSystemLog(kBundleId, "PacketTunnelProvider",
+                               LogOptions::ForProcess(options.foreground));
+  platform.make_adapter = AdapterFactory(options, dispatch);
+  platform.make_url_session = [&dispatch]() -> std::shared_ptr<UrlSession> {
+    return std::make_shared<CurlUrlSession>(dispatch.CreateSerialQueue("net.kelvo.app.urlsession"));
+  };
+  platform.tcp = CreatePosixTcpConnector();
+  auto notification_queue = dispatch.CreateSerialQueue("net.kelvo.app.notifications");
+  platform.notification_center = [container, notification_queue] {
+    return MakeAppGroupNotificationCenter(container, notification_queue);
+  };
+  platform.probe_host = options.probe_host;
+  platform.probe_port = options.probe_port;
+  auto provider = PacketTunnelProvider::Create(std::move(platform));
+
+  EngineSocketServer socket(options.control_socket, dispatch.MainQueue(),
+                            [&](const std::string& line) { main_log->Notice(line); });
+  ControlServer control(provider, &socket);
+  control.Install();
+  if (auto error = socket.Start()) {
+    main_log->Error("cannot serve the control socket: " + *error);
+    std::cerr << "kelvo-tun: cannot serve the control socket: " << *error << "\n";
+    return 1;
+  }
+
+  // The host finds this tunnel through its profile in the App Group.
+  std::string profiles = TunnelProfilesDirectory(container);
+  std::string profile_file = "kelvo-tun-" + options.interface + ".json";
+  if (container.empty()) {
+    main_log->Error("no App Group container; the host will not find this tunnel");
+  } else if (auto error = WriteTunnelProfile(profiles, profile_file,
+                                             {options.name, socket.path(), profile_file})) {
+    main_log->Error("cannot write the tunnel profile: " + *error);
+  }
+  main_log->Notice("serving " + socket.path() + " (adapter " + options.adapter + ")");
+
+  dispatch.StopMainOnSignals({SIGTERM, SIGINT});
+  dispatch.RunMain();
+
+  main_log->Notice("stopping");
+  std::promise<void> stopped;
+  control.StopForExit([&] { stopped.set_value(); });
+  if (stopped.get_future().wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    main_log->Error("the tunnel did not stop within 10 s; exiting anyway");
+  }
+  socket.Stop();
+  if (!container.empty()) RemoveTunnelProfile(profiles, profile_file);
+  return 0;
+}

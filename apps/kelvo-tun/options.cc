@@ -1,0 +1,65 @@
+#include "apps/kelvo-tun/options.h"
+
+#include <charconv>
+
+#include "platform/tunnels/tunnel_manager.h"
+
+namespace kelvo {
+
+bool ParseProbeTarget(const std::string& text, std::string* host, uint16_t* port) {
+  std::string h = text;
+  std::string p;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    h = text.substr(1, close - 1);
+    std::string rest = text.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest[0] != ':') return false;
+      p = rest.substr(1);
+    }
+  } else if (size_t colon = text.find(':'); colon != std::string::npos) {
+    if (text.find(':', colon + 1) != std::string::npos) {
+      h = text;  // a bare IPv6 address
+    } else {
+      h = text.substr(0, colon);
+      p = text.substr(colon + 1);
+    }
+  }
+  if (h.empty()) return false;
+  *host = h;
+  if (!p.empty()) {
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(p.data(), p.data() + p.size(), value);
+    if (ec != std::errc() || end != p.data() + p.size() || value == 0 || value > 65535) return false;
+    *port = static_cast<uint16_t>(value);
+  }
+  return true;
+}
+
+void AddTunOptions(CLI::App& app, TunOptions& options) {
+  options.control_socket = DefaultControlSocketPath();
+  app.add_option("--control-socket", options.control_socket,
+                 "Unix socket the host and kelvoctl use to reach this tunnel")
+      ->capture_default_str();
+  app.add_option("--adapter", options.adapter,
+                 "WireGuard backend: 'memory' (a tunnel that only pretends, no root needed)")
+      ->check(CLI::IsMember({"memory"}))
+      ->capture_default_str();
+  app.add_option("--interface", options.interface,
+                 "Interface name; also names this tunnel's profile")
+      ->capture_default_str();
+  app.add_option("--name", options.name, "Tunnel name shown to the host")->capture_default_str();
+  app.add_option_function<std::string>(
+         "--probe-host",
+         [&options](const std::string& text) {
+           if (!ParseProbeTarget(text, &options.probe_host, &options.probe_port)) {
+             throw CLI::ValidationError("--probe-host", "expected HOST, HOST:PORT or [V6]:PORT");
+           }
+         },
+         "Where the watchdog's network probe connects (default 1.1.1.1:443), for networks "
+         "that block it");
+  app.add_flag("--foreground", options.foreground, "Also copy every log line to stderr");
+}
+
+}  // namespace kelvo

@@ -1,0 +1,25 @@
+// Command-line options of kelvo-tun.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+
+namespace kelvo {
+
+struct TunOptions {
+  std::string control_socket;
+  std::string adapter = "memory";
+  std::string interface = "kelvo0";
+  std::string name = "Kelvo";
+  std::string probe_host = "1.1.1.1";
+  uint16_t probe_port = 443;
+  bool foreground = false;
+};
+
+// Splits "HOST", "HOST:PORT" or "[V6]:PORT"; false when malformed.
+bool ParseProbeTarget(const std::string& text, std::string* host, uint16_t* port);
+
+void AddTunOptions(CLI::App& app, TunOptions& options);
+
+}  // namespace kelvo

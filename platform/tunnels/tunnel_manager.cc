@@ -1,0 +1,125 @@
+#include "platform/tunnels/tunnel_manager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace kelvo {
+
+namespace fs = std::filesystem;
+
+std::string TunnelProfilesDirectory(const std::string& app_group_container) {
+  return (fs::path(app_group_container) / "tunnels").string();
+}
+
+namespace {
+
+std::optional<TunnelProfile> ParseProfile(const fs::path& path, std::string* why) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *why = "cannot read";
+    return std::nullopt;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  auto json = nlohmann::json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
+  if (!json.is_object()) {
+    *why = "not a JSON object";
+    return std::nullopt;
+  }
+  auto name = json.find("name");
+  auto socket = json.find("controlSocket");
+  if (name == json.end() || !name->is_string() || socket == json.end() || !socket->is_string()) {
+    *why = "needs the strings \"name\" and \"controlSocket\"";
+    return std::nullopt;
+  }
+  return TunnelProfile{name->get<std::string>(), socket->get<std::string>(),
+                       path.filename().string()};
+}
+
+}  // namespace
+
+ProfileLoad LoadTunnelProfiles(const std::string& directory,
+                               const std::function<void(const std::string&)>& on_skip) {
+  ProfileLoad load;
+  std::error_code ec;
+  if (!fs::exists(directory, ec)) return load;
+  std::vector<fs::path> files;
+  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().extension() == ".json" && it->path().filename().string()[0] != '.') {
+      files.push_back(it->path());
+    }
+  }
+  if (ec) {
+    load.error = "cannot read " + directory + ": " + ec.message();
+    return load;
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) {
+    std::string why;
+    if (auto profile = ParseProfile(file, &why)) {
+      load.profiles.push_back(std::move(*profile));
+    } else if (on_skip) {
+      on_skip("skipping tunnel profile " + file.string() + ": " + why);
+    }
+  }
+  return load;
+}
+
+std::optional<std::string> WriteTunnelProfile(const std::string& directory,
+                                              const std::string& file_name,
+                                              const TunnelProfile& profile) {
+  if (file_name.empty() || file_name.find('/') != std::string::npos || file_name[0] == '.') {
+    return "invalid profile file name '" + file_name + "'";
+  }
+  std::error_code ec;
+  fs::create_directories(directory, ec);
+  if (ec) return "cannot create " + directory + ": " + ec.message();
+  std::string text =
+      nlohmann::json{{"name", profile.name}, {"controlSocket", profile.control_socket}}.dump() +
+      "\n";
+  fs::path final_path = fs::path(directory) / file_name;
+  fs::path temp_path = fs::path(directory) / ("." + file_name + ".tmp-" + std::to_string(getpid()));
+  int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
+  if (fd < 0) return "cannot write " + temp_path.string() + ": " + std::strerror(errno);
+  bool ok = ::fchmod(fd, 0660) == 0 &&
+            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+            ::fsync(fd) == 0;
+  int saved = errno;
+  ::close(fd);
+  if (!ok || ::rename(temp_path.c_str(), final_path.c_str()) != 0) {
+    if (ok) saved = errno;
+    ::unlink(temp_path.c_str());
+    return "cannot write " + final_path.string() + ": " + std::strerror(saved);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> RemoveTunnelProfile(const std::string& directory,
+                                               const std::string& file_name) {
+  fs::path path = fs::path(directory) / file_name;
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return "cannot remove " + path.string() + ": " + std::strerror(errno);
+  }
+  return std::nullopt;
+}
+
+}  // namespace kelvo
+
+#include "platform/engine/engine_socket.h"
+
+namespace kelvo {
+
+std::string DefaultControlSocketPath() {
+  return fs::path(DefaultEngineSocketPath()).replace_filename("tunnel.sock").string();
+}
+
+}  // namespace kelvo
