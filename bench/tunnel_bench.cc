@@ -1,0 +1,148 @@
+// The watchdog's costs: reading the newest handshake from a 10,000-peer
+// runtime text, and what a provider with the watchdog on spends while the
+// tunnel is idle and healthy — 10 minutes of ticks run in virtual time,
+// then the CPU time they took as a share of those 10 minutes of a core, and
+// the RSS of a real `kelvo-tun --adapter memory` process with a running
+// tunnel.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/engine/engine_socket.h"
+#include "platform/engine/standard_codec.h"
+#include "tunnel/provider_test_env.h"
+
+namespace kelvo {
+namespace {
+
+std::string RuntimeText(int peers) {
+  std::string text = "private_key=0101\nlisten_port=51820\n";
+  for (int i = 0; i < peers; ++i) {
+    text += "public_key=" + std::string(64, 'a') + "\nprotocol_version=1\n";
+    text += "endpoint=10.0.0.1:51820\nlast_handshake_time_sec=" + std::to_string(1'700'000'000 + i);
+    text += "\nlast_handshake_time_nsec=0\ntx_bytes=100\nrx_bytes=200\n";
+    text += "persistent_keepalive_interval=25\nallowed_ip=0.0.0.0/0\n";
+  }
+  return text;
+}
+
+void BM_HandshakeAge(benchmark::State& state) {
+  const std::string text = RuntimeText(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(NewestHandshakeAge(text, 1'800'000'000.0));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_HandshakeAge)->Arg(1000)->Arg(10000);
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds spent on 10 minutes of healthy ticks in virtual time.
+double IdleWatchdogCpu() {
+  testing::ProviderEnv env;
+  env.StartTunnel();
+  env.Set("wd_enabled", "1");
+  double before = CpuSeconds();
+  for (int tick = 0; tick < 20; ++tick) {
+    env.SetHandshakeAge(5);
+    env.dispatch.AdvanceBy(std::chrono::seconds(30));
+  }
+  return CpuSeconds() - before;
+}
+
+long StatusKib(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+// Memory of a kelvo-tun with a started memory tunnel: its RSS and the
+// anonymous part of it (the process's own memory; the rest is pages of
+// shared libraries). -1 when the binary is not there.
+struct Rss {
+  long total = -1;
+  long anon = -1;
+};
+
+Rss KelvoTunRss() {
+  namespace fs = std::filesystem;
+  if (!fs::exists(KELVO_TUN_BINARY)) return -1;
+  fs::path dir = fs::temp_directory_path() / ("kelvo-bench-" + std::to_string(getpid()));
+  fs::create_directories(dir / "groups");
+  std::string socket = (dir / "tunnel.sock").string();
+  std::vector<std::string> env = {"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string(),
+                                  "XDG_DATA_HOME=" + (dir / "data").string(),
+                                  "KELVO_APP_GROUP_ROOT=" + (dir / "groups").string()};
+  std::vector<std::string> args = {KELVO_TUN_BINARY, "--adapter", "memory", "--control-socket",
+                                   socket, "--interface", "bench"};
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, KELVO_TUN_BINARY, nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  EngineSocketClient client;
+  for (int i = 0; i < 500 && !client.connected(); ++i) {
+    if (fs::exists(socket)) client.Connect(socket);
+    if (!client.connected()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Rss rss;
+  if (client.connected()) {
+    const char* conf =
+        "[Interface]\nPrivateKey = AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=\n"
+        "[Peer]\nPublicKey = AgICAgICAgICAgICAgICAgICAgICAgICAgICAgICAgI=\n";
+    client.SendAndWait("startTunnel",
+                       StandardCodec::Instance().Encode(Value(ValueMap{{Value("cfg"), Value(conf)}})),
+                       std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    rss.total = StatusKib(pid, "VmRSS");
+    rss.anon = StatusKib(pid, "RssAnon");
+    std::printf("kelvo-tun memory: RssAnon %ld KiB, RssFile %ld KiB, threads %ld\n", rss.anon,
+                StatusKib(pid, "RssFile"), StatusKib(pid, "Threads"));
+  }
+  client.Close();
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  fs::remove_all(dir);
+  return rss;
+}
+
+}  // namespace
+}  // namespace kelvo
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+
+  double cpu = kelvo::IdleWatchdogCpu();
+  double share = cpu / 600.0 * 100.0;
+  kelvo::Rss rss = kelvo::KelvoTunRss();
+  std::printf("idle watchdog: %.6f s CPU for 10 min of ticks (%.6f%% of a core; target < 0.1%%)\n",
+              cpu, share);
+  std::printf("kelvo-tun RSS with a running memory tunnel: %ld KiB, %ld KiB of it its own "
+              "(target < 10240 KiB)\n",
+              rss.total, rss.anon);
+  std::printf("RATIO tunnel_idle_cpu_share_of_target=%.4f\n", share / 0.1);
+  if (rss.total > 0) {
+    std::printf("RATIO kelvo_tun_rss_of_target=%.3f\n", rss.total / 10240.0);
+    std::printf("RATIO kelvo_tun_anon_rss_of_target=%.3f\n", rss.anon / 10240.0);
+  }
+  return 0;
+}
