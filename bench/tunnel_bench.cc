@@ -81,7 +81,7 @@ struct Rss {
 
 Rss KelvoTunRss() {
   namespace fs = std::filesystem;
-  if (!fs::exists(KELVO_TUN_BINARY)) return -1;
+  if (!fs::exists(KELVO_TUN_BINARY)) return {};
   fs::path dir = fs::temp_directory_path() / ("kelvo-bench-" + std::to_string(getpid()));
   fs::create_directories(dir / "groups");
   std::string socket = (dir / "tunnel.sock").string();
@@ -96,7 +96,7 @@ Rss KelvoTunRss() {
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawn(&pid, KELVO_TUN_BINARY, nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  if (posix_spawn(&pid, KELVO_TUN_BINARY, nullptr, nullptr, argv.data(), envp.data()) != 0) return {};
   EngineSocketClient client;
   for (int i = 0; i < 500 && !client.connected(); ++i) {
     if (fs::exists(socket)) client.Connect(socket);
