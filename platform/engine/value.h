@@ -23,6 +23,7 @@
 namespace kelvo {
 
 class Value;
+struct ValueDecoder;  // the standard codec's reader: builds values in place
 
 using ValueList = std::vector<Value>;
 
@@ -54,6 +55,7 @@ class ValueMap {
   bool operator==(const ValueMap& other) const;
 
  private:
+  friend struct ValueDecoder;
   std::vector<Entry> entries_;
 };
 
@@ -156,6 +158,7 @@ class Value {
   std::string DebugString() const;
 
  private:
+  friend struct ValueDecoder;
   std::variant<std::monostate, bool, int64_t, double, std::string, Bytes, Int32List,
                Int64List, Float32List, Float64List, ValueList, ValueMap, CustomValue>
       v_;
