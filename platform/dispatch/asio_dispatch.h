@@ -1,10 +1,10 @@
 // Dispatch in real time, on standalone asio.
 //
 // Serial queues are strands on a pool of worker threads; the main queue is
-// a strand on a separate event loop that runs only inside RunMain(), on the
-// thread that calls it. Delayed work and timers use the steady clock; the
-// wall clock is the system clock. Leeway is ignored: timers aim at their
-// deadlines. Work must not throw.
+// a separate event loop (work and delayed work only, no I/O) that runs only
+// inside RunMain(), on the thread that calls it. Delayed work and timers use
+// the steady clock; the wall clock is the system clock. Leeway is ignored:
+// timers aim at their deadlines. Work must not throw.
 //
 // Lifetime: the destructor stops and joins the workers and drops all work
 // not yet started (queued, delayed and timers), releasing what it captured.

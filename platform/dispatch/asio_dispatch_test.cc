@@ -6,6 +6,7 @@
 #include <csignal>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -158,6 +159,49 @@ TEST(AsioDispatchTest, MainQueueRunsOnTheRunMainThreadUntilStopped) {
   main->Async([] { std::raise(SIGUSR2); });
   d.RunMain();
   EXPECT_FALSE(safety_net_fired);
+}
+
+TEST(AsioDispatchTest, MainQueueRunsDelayedWorkAndTimersByDeadline) {
+  AsioDispatch d;
+  auto main = d.MainQueue();
+  auto q = d.CreateSerialQueue("worker");
+  q->AsyncAfter(kBound, [&] { d.StopMain(); });  // safety net
+  const Duration start = d.Monotonic();
+  constexpr auto kLate = milliseconds(200);
+
+  std::vector<std::string> order;  // touched only on the main queue
+  Duration early_ran_at{0};
+  Duration late_ran_at{0};
+  int fired = 0;
+  main->AsyncAfter(Duration::max(), [] { ADD_FAILURE() << "a never-due item ran"; });
+  main->AsyncAfter(kLate, [&] {
+    order.push_back("late");
+    late_ran_at = d.Monotonic();
+    d.StopMain();
+  });
+  main->Async([&] { order.push_back("now"); });
+  auto timer = d.CreateTimer(main);
+  timer->SetEventHandler([&] {
+    EXPECT_TRUE(main->IsCurrent());
+    if (++fired == 2) timer->Cancel();
+  });
+  timer->Schedule(milliseconds(5), milliseconds(5), Duration(0));
+  timer->Resume();
+  // Posted from another thread once the timer is done and the loop sleeps
+  // towards "late": the earlier deadline must wake it.
+  q->AsyncAfter(milliseconds(20), [&] {
+    main->AsyncAfter(milliseconds(1), [&] {
+      order.push_back("early");
+      early_ran_at = d.Monotonic();
+    });
+  });
+
+  d.RunMain();
+  EXPECT_EQ(order, (std::vector<std::string>{"now", "early", "late"}));
+  EXPECT_EQ(fired, 2);
+  EXPECT_LT(early_ran_at - start, ToDuration(kLate));
+  EXPECT_GE(late_ran_at - start, ToDuration(kLate));
+  EXPECT_FALSE(main->IsCurrent());
 }
 
 TEST(AsioDispatchTest, DestructionDropsPendingWorkAndReleasesIt) {
