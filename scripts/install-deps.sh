@@ -9,8 +9,9 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev
-  nlohmann-json3-dev libcli11-dev libmsgpack-dev libsystemd-dev
-  python3
+  nlohmann-json3-dev libcli11-dev libmsgpack-dev libmsgpack-cxx-dev libsystemd-dev
+  python3 dbus-daemon iputils-ping
+  wireguard-go wireguard-tools iproute2 libmnl-dev
 )
 
 missing=()
