@@ -20,6 +20,7 @@
 #include "platform/notifications/notification_center.h"
 #include "platform/tunnels/tunnel_manager.h"
 #include "platform/wireguard/memory_adapter.h"
+#include "platform/wireguard/wireguard_go_adapter.h"
 
 using namespace kelvo;
 
@@ -28,10 +29,17 @@ namespace {
 constexpr const char* kBundleId = "net.kelvo.app.DUDovo";
 
 std::function<std::unique_ptr<WireGuardAdapter>(WireGuardLogHandler)> AdapterFactory(
-    const TunOptions& /*options*/, AsioDispatch& dispatch) {
+    const TunOptions& options, AsioDispatch& dispatch) {
   auto queue = dispatch.CreateSerialQueue("net.kelvo.app.adapter");
-  return [queue, &dispatch](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
-    return std::make_unique<MemoryAdapter>(queue, dispatch, std::move(handler));
+  if (options.adapter == "memory") {
+    return [queue, &dispatch](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
+      return std::make_unique<MemoryAdapter>(queue, dispatch, std::move(handler));
+    };
+  }
+  WireGuardGoAdapter::Options adapter_options;
+  adapter_options.interface_name = options.interface;
+  return [queue, adapter_options](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
+    return std::make_unique<WireGuardGoAdapter>(queue, adapter_options, std::move(handler));
   };
 }
 

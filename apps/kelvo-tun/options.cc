@@ -43,11 +43,13 @@ void AddTunOptions(CLI::App& app, TunOptions& options) {
                  "Unix socket the host and kelvoctl use to reach this tunnel")
       ->capture_default_str();
   app.add_option("--adapter", options.adapter,
-                 "WireGuard backend: 'memory' (a tunnel that only pretends, no root needed)")
-      ->check(CLI::IsMember({"memory"}))
+                 "WireGuard backend: 'wireguard-go' (the real tunnel; needs root and "
+                 "/dev/net/tun) or 'memory' (a tunnel that only pretends, no root needed)")
+      ->check(CLI::IsMember({"wireguard-go", "memory"}))
       ->capture_default_str();
   app.add_option("--interface", options.interface,
-                 "Interface name; also names this tunnel's profile")
+                 "Interface name, unique on the host (wireguard-go's control sockets of all "
+                 "network namespaces share one directory); also names this tunnel's profile")
       ->capture_default_str();
   app.add_option("--name", options.name, "Tunnel name shown to the host")->capture_default_str();
   app.add_option_function<std::string>(
