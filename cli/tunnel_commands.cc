@@ -1,0 +1,204 @@
+// The tunnel commands: what the user interface's tunnel plugin and the host
+// control channel ask of the extension, sent straight to its control socket.
+#include "cli/commands.h"
+#include "cli/exchange.h"
+#include "cli/json_value.h"
+#include "platform/engine/standard_codec.h"
+#include "platform/tunnels/tunnel_manager.h"
+
+namespace kelvo {
+namespace {
+
+constexpr const char* kControlSocket = "tunnel control socket";
+
+const StandardCodec& Codec() { return StandardCodec::Instance(); }
+
+// Connects and makes one request; `*reply` is the raw reply.
+int Request(const CommandContext& ctx, const std::string& operation, Payload message,
+            Payload* reply) {
+  EngineSocketClient client;
+  if (int code = ConnectTo(client, ctx.control_socket, kControlSocket, *ctx.err)) return code;
+  if (int code = Exchange(client, operation, std::move(message), ctx.timeout, *ctx.err, reply)) {
+    return code;
+  }
+  if (!*reply) {
+    *ctx.err << "kelvoctl: the extension has no handler for '" << operation << "'\n";
+    return kExitNoHandler;
+  }
+  return kExitOk;
+}
+
+int Undecodable(const CommandContext& ctx, const std::string& operation, const std::string& why) {
+  *ctx.err << "kelvoctl: the reply to '" << operation << "' " << why << "\n";
+  return kExitBadReply;
+}
+
+// A field of the start error as a person reads it: strings as they are.
+std::string FieldText(const Value& v) {
+  if (const auto* s = v.get_if<std::string>()) return *s;
+  return FormatJsonValue(v);
+}
+
+const char* StatusName(int64_t status) {
+  switch (status) {
+    case 0:
+      return "invalid";
+    case 1:
+      return "disconnected";
+    case 2:
+      return "connecting";
+    case 3:
+      return "connected";
+    case 4:
+      return "reasserting";
+    case 5:
+      return "disconnecting";
+    default:
+      return "unknown";
+  }
+}
+
+void PrintStatus(const CommandContext& ctx, int64_t status, bool reachable) {
+  if (ctx.json) {
+    *ctx.out << FormatJsonValue(Value(ValueMap{{"status", Value(StatusName(status))},
+                                               {"code", Value(status)},
+                                               {"reachable", Value(reachable)}}))
+             << "\n";
+  } else {
+    *ctx.out << StatusName(status) << " (" << status << ")\n";
+  }
+}
+
+// Splits the diagnostic report into its segments.
+ValueList Segments(const std::string& report) {
+  static const std::string kSeparator = " | ";
+  ValueList segments;
+  if (report.empty()) return segments;
+  size_t start = 0;
+  for (;;) {
+    size_t at = report.find(kSeparator, start);
+    if (at == std::string::npos) {
+      segments.emplace_back(report.substr(start));
+      return segments;
+    }
+    segments.emplace_back(report.substr(start, at - start));
+    start = at + kSeparator.size();
+  }
+}
+
+}  // namespace
+
+int TunnelStart(const CommandContext& ctx, const std::string& config_text) {
+  const std::string operation = "startTunnel";
+  Payload reply;
+  if (int code =
+          Request(ctx, operation, Codec().Encode(Value(ValueMap{{"cfg", config_text}})), &reply)) {
+    return code;
+  }
+  auto decoded = Codec().Decode(*reply);
+  if (!decoded.ok()) return Undecodable(ctx, operation, "does not decode");
+  const Value& answer = decoded.value();
+  if (answer.is_null()) {
+    *ctx.out << (ctx.json ? "{\"started\":true}" : "tunnel started") << "\n";
+    return kExitOk;
+  }
+  const auto* error = answer.get_if<ValueList>();
+  if (error == nullptr || error->size() != 3) {
+    return Undecodable(
+        ctx, operation,
+        "is neither null nor [domain, code, description]: " + FormatJsonValue(answer));
+  }
+  if (ctx.json) {
+    *ctx.out << FormatJsonValue(Value(ValueMap{{"error", Value(ValueMap{
+                                                             {"domain", (*error)[0]},
+                                                             {"code", (*error)[1]},
+                                                             {"description", (*error)[2]},
+                                                         })}}))
+             << "\n";
+  } else {
+    *ctx.err << "kelvoctl: the tunnel did not start\n"
+             << "  domain:      " << FieldText((*error)[0]) << "\n"
+             << "  code:        " << FieldText((*error)[1]) << "\n"
+             << "  description: " << FieldText((*error)[2]) << "\n";
+  }
+  return kExitRemoteError;
+}
+
+int TunnelStop(const CommandContext& ctx, int64_t reason) {
+  Payload reply;
+  if (int code = Request(ctx, "stopTunnel", Codec().Encode(Value(reason)), &reply)) return code;
+  *ctx.out << (ctx.json ? "{\"stopped\":true}" : "tunnel stopped") << "\n";
+  return kExitOk;
+}
+
+int TunnelStatus(const CommandContext& ctx) {
+  const std::string operation = "status";
+  EngineSocketClient client;
+  if (auto error = client.Connect(ctx.control_socket)) {
+    // No extension serving: the tunnel is down, which is an answer.
+    *ctx.err << "kelvoctl: the tunnel control socket at " << ctx.control_socket
+             << " is unreachable (" << *error << ")\n";
+    PrintStatus(ctx, static_cast<int64_t>(TunnelStatus::kDisconnected), false);
+    return kExitOk;
+  }
+  Payload reply;
+  if (int code = Exchange(client, operation, std::nullopt, ctx.timeout, *ctx.err, &reply)) {
+    return code;
+  }
+  if (!reply) {
+    *ctx.err << "kelvoctl: the extension has no handler for '" << operation << "'\n";
+    return kExitNoHandler;
+  }
+  auto decoded = Codec().Decode(*reply);
+  if (!decoded.ok() || !decoded.value().is_int()) {
+    return Undecodable(ctx, operation, "is not an integer status");
+  }
+  PrintStatus(ctx, decoded.value().as_int(), true);
+  return kExitOk;
+}
+
+int TunnelAppMessage(const CommandContext& ctx, AppMessage message) {
+  EngineSocketClient client;
+  if (int code = ConnectTo(client, ctx.control_socket, kControlSocket, *ctx.err)) return code;
+  Payload reply;
+  if (int code = Exchange(client, "handleAppMessage",
+                          Payload(std::in_place, 1, static_cast<uint8_t>(message)), ctx.timeout,
+                          *ctx.err, &reply)) {
+    return code;
+  }
+  // No data is how the extension answers a message it has nothing for
+  // (and how a socket without the handler answers too).
+  if (!reply || reply->empty()) {
+    *ctx.err << "kelvoctl: the extension sent no data\n";
+    return kExitNoHandler;
+  }
+  std::string text(reply->begin(), reply->end());
+  switch (message) {
+    case AppMessage::kRuntimeStats:
+      if (ctx.json) {
+        *ctx.out << FormatJsonValue(Value(ValueMap{{"text", Value(text)}})) << "\n";
+      } else {
+        *ctx.out << text << (text.back() == '\n' ? "" : "\n");
+      }
+      break;
+    case AppMessage::kPing:
+      if (ctx.json) {
+        *ctx.out << FormatJsonValue(Value(ValueMap{{"reply", Value(text)}})) << "\n";
+      } else {
+        *ctx.out << text << "\n";
+      }
+      break;
+    case AppMessage::kDebugReport: {
+      ValueList segments = Segments(text);
+      if (ctx.json) {
+        *ctx.out << FormatJsonValue(Value(ValueMap{{"segments", Value(segments)}})) << "\n";
+      } else {
+        for (const auto& s : segments) *ctx.out << s.as_string() << "\n";
+      }
+      break;
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace kelvo
