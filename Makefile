@@ -3,7 +3,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: deps build test asan bench fuzz fuzz-build fuzz-smoke demo clean
+.PHONY: deps build test asan bench fuzz fuzz-build fuzz-smoke e2e demo clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -15,6 +15,8 @@ build: deps
 test: build
 	ctest --preset default -j $(JOBS)
 	$(MAKE) --no-print-directory fuzz-smoke
+	@if [ "$$(id -u)" = 0 ]; then $(MAKE) --no-print-directory e2e; \
+	else echo "e2e: skipped (needs root for network namespaces)"; fi
 
 asan: deps
 	cmake --preset asan
@@ -35,8 +37,12 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	bash scripts/run-fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS)
 
+# The tunnel breaks and repairs itself in a world of network namespaces.
+e2e: build
+	python3 e2e/world.py --build build/default
+
 demo: build
-	bash scripts/demo.sh build/default
+	python3 e2e/world.py --build build/default --demo
 
 clean:
 	rm -rf build
