@@ -8,8 +8,14 @@ out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 for b in "$build"/bench/*_bench; do
   echo "== $(basename "$b")"
-  "$b" --benchmark_counters_tabular=true | tee -a "$out"
+  "$b" --benchmark_counters_tabular=true --benchmark_color=false | tee -a "$out"
 done
+if [ "$(id -u)" = 0 ]; then
+  echo "== tunnel start-up and idle cost (network namespaces)"
+  python3 "$(dirname "$0")/../e2e/bench_tunnel.py" "$build" | tee -a "$out"
+else
+  echo "== tunnel start-up: skipped (needs root)"
+fi
 echo
 echo "== ratios (measured side by side in this run)"
-grep -E '^RATIO ' "$out" | sed 's/^RATIO /  /' || echo "  (none)"
+sed 's/\x1b\[[0-9;]*m//g' "$out" | grep -E '^RATIO ' | sed 's/^RATIO /  /' || echo "  (none)"
