@@ -19,7 +19,7 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // Owns an sd_bus_error for the length of one call.
 struct BusError {
-  sd_bus_error e = SD_BUS_ERROR_NULL;
+  sd_bus_error e{};  // SD_BUS_ERROR_NULL, without the C compound literal
   ~BusError() { sd_bus_error_free(&e); }
 };
 
