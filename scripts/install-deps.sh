@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev
   nlohmann-json3-dev libcli11-dev libmsgpack-dev libmsgpack-cxx-dev libsystemd-dev
+  liburiparser-dev
   python3 dbus-daemon iputils-ping
   wireguard-go wireguard-tools iproute2 libmnl-dev
 )
