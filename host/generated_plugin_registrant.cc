@@ -1,5 +1,11 @@
 #include "host/generated_plugin_registrant.h"
 
+#include "services/connectivity/connectivity_plus_plugin.h"
+#include "services/package_info/package_info_plugin.h"
+#include "services/paths/path_provider_plugin.h"
+#include "services/preferences/shared_preferences_plugin.h"
+#include "services/url_launcher/url_launcher_plugin.h"
+
 namespace kelvo {
 namespace {
 
@@ -16,16 +22,16 @@ void RegisterPendingService(PluginRegistrar*) {}
 
 // clang-format off
 constexpr PluginRegistration kRegistrations[] = {
-    {"ConnectivityPlusPlugin",           &RegisterPendingService},    // connectivity
+    {"ConnectivityPlusPlugin",           &ConnectivityPlusPlugin::Register},  // connectivity
     {"FlutterSecureStorageDarwinPlugin", &RegisterPendingService},    // secure storage
     {"InAppPurchasePlugin",              &RegisterPendingService},    // store bridge
     {"LocalNotifierPlugin",              &RegisterOutsideComponent},  // local notifications
-    {"FPPPackageInfoPlusPlugin",         &RegisterPendingService},    // package information
-    {"PathProviderPlugin",               &RegisterPendingService},    // paths
+    {"FPPPackageInfoPlusPlugin",         &FPPPackageInfoPlusPlugin::Register},  // package information
+    {"PathProviderPlugin",               &PathProviderPlugin::Register},  // paths
     {"ScreenRetrieverPlugin",            &RegisterOutsideComponent},  // screen information
-    {"SharedPreferencesPlugin",          &RegisterPendingService},    // preferences
+    {"SharedPreferencesPlugin",          &SharedPreferencesPlugin::Register},  // preferences
     {"TrayManagerPlugin",                &RegisterOutsideComponent},  // menu-bar tray
-    {"UrlLauncherPlugin",                &RegisterPendingService},    // URL launcher
+    {"UrlLauncherPlugin",                &UrlLauncherPlugin::Register},  // URL launcher
     {"WindowManagerPlugin",              &RegisterOutsideComponent},  // window management
     {"WireguardDartPlugin",              &RegisterOutsideComponent},  // the interface's tunnel service
 };
