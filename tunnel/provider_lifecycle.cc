@@ -69,14 +69,14 @@ WireGuardAdapter& PacketTunnelProvider::adapter() {
 }
 
 void PacketTunnelProvider::dbg(const std::string& message) {
-  std::string line;
-  {
-    std::lock_guard lock(dbg_mu_);
-    ++dbgSeq;
-    line = "#" + std::to_string(dbgSeq) + " " + message;
-    dbgBuffer.push_back(line);
-    while (dbgBuffer.size() > kDebugBufferLines) dbgBuffer.pop_front();
-  }
+  // One lock over numbering, log and store, so that lines from different
+  // threads reach the log in number order and "wd_debug" ends up holding
+  // the newest line, not whichever write came last.
+  std::lock_guard lock(dbg_mu_);
+  ++dbgSeq;
+  std::string line = "#" + std::to_string(dbgSeq) + " " + message;
+  dbgBuffer.push_back(line);
+  while (dbgBuffer.size() > kDebugBufferLines) dbgBuffer.pop_front();
   log->Info("Drimo wd: " + line);
   platform_.settings->WriteString("wd_debug", line);
 }
