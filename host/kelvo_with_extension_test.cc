@@ -46,6 +46,12 @@ class KelvoWithExtensionTest : public ::testing::Test {
       if (!extension_.connected()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(extension_.connected());
+    // The profile is published right after the socket starts serving.
+    std::string profile = env_.tunnels_dir() + "/kelvo-tun-kt-host.json";
+    for (int i = 0; i < 500 && !fs::exists(profile); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(fs::exists(profile));
     auto error = host_.Start();
     ASSERT_FALSE(error) << *error;
   }

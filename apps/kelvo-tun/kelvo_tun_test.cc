@@ -124,6 +124,10 @@ class KelvoTunProcess : public ::testing::Test {
 
 TEST_F(KelvoTunProcess, StartsPingsReportsAndStops) {
   fs::path profile = group_root_ / "group.net.kelvo.app" / "tunnels" / "kelvo-tun-kt-test.json";
+  // Published right after the socket starts serving.
+  for (int i = 0; i < 500 && !fs::exists(profile); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   ASSERT_TRUE(fs::exists(profile)) << "kelvo-tun publishes its profile for the host";
 
   EXPECT_EQ(CallValue("status", Value()), Value(1));
