@@ -6,9 +6,7 @@
 // tunnel.
 #include <benchmark/benchmark.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,7 +15,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/engine/engine_socket.h"
+#include "apps/kelvo-tun/testing/kelvo_tun_process.h"
 #include "platform/engine/standard_codec.h"
 #include "tunnel/provider_test_env.h"
 
@@ -73,7 +71,7 @@ long StatusKib(pid_t pid, const std::string& field) {
 
 // Memory of a kelvo-tun with a started memory tunnel: its RSS and the
 // anonymous part of it (the process's own memory; the rest is pages of
-// shared libraries). -1 when the binary is not there.
+// shared libraries). -1 when it could not be measured.
 struct Rss {
   long total = -1;
   long anon = -1;
@@ -81,44 +79,29 @@ struct Rss {
 
 Rss KelvoTunRss() {
   namespace fs = std::filesystem;
-  if (!fs::exists(KELVO_TUN_BINARY)) return {};
   fs::path dir = fs::temp_directory_path() / ("kelvo-bench-" + std::to_string(getpid()));
   fs::create_directories(dir / "groups");
   std::string socket = (dir / "tunnel.sock").string();
-  std::vector<std::string> env = {"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string(),
-                                  "XDG_DATA_HOME=" + (dir / "data").string(),
-                                  "KELVO_APP_GROUP_ROOT=" + (dir / "groups").string()};
-  std::vector<std::string> args = {KELVO_TUN_BINARY, "--adapter", "memory", "--control-socket",
-                                   socket, "--interface", "bench"};
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, KELVO_TUN_BINARY, nullptr, nullptr, argv.data(), envp.data()) != 0) return {};
-  EngineSocketClient client;
-  for (int i = 0; i < 500 && !client.connected(); ++i) {
-    if (fs::exists(socket)) client.Connect(socket);
-    if (!client.connected()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
   Rss rss;
-  if (client.connected()) {
-    const char* conf =
-        "[Interface]\nPrivateKey = AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=\n"
-        "[Peer]\nPublicKey = AgICAgICAgICAgICAgICAgICAgICAgICAgICAgICAgI=\n";
-    client.SendAndWait("startTunnel",
-                       StandardCodec::Instance().Encode(Value(ValueMap{{Value("cfg"), Value(conf)}})),
-                       std::chrono::seconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    rss.total = StatusKib(pid, "VmRSS");
-    rss.anon = StatusKib(pid, "RssAnon");
-    std::printf("kelvo-tun memory: RssAnon %ld KiB, RssFile %ld KiB, threads %ld\n", rss.anon,
-                StatusKib(pid, "RssFile"), StatusKib(pid, "Threads"));
+  {
+    testing::KelvoTunProcess tun;
+    auto error = tun.Start({"--adapter", "memory", "--control-socket", socket, "--interface", "bench"},
+                           {"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string(),
+                            "XDG_DATA_HOME=" + (dir / "data").string(),
+                            "KELVO_APP_GROUP_ROOT=" + (dir / "groups").string()},
+                           socket);
+    if (!error) {
+      Value options(ValueMap{{Value("cfg"), Value(testing::kTestTunnelConf)}});
+      tun.control().SendAndWait("startTunnel", StandardCodec::Instance().Encode(options),
+                                std::chrono::seconds(5));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      rss.total = StatusKib(tun.pid(), "VmRSS");
+      rss.anon = StatusKib(tun.pid(), "RssAnon");
+      std::printf("kelvo-tun memory: RssAnon %ld KiB, RssFile %ld KiB, threads %ld\n", rss.anon,
+                  StatusKib(tun.pid(), "RssFile"), StatusKib(tun.pid(), "Threads"));
+    }
+    tun.Stop(SIGTERM);
   }
-  client.Close();
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
   fs::remove_all(dir);
   return rss;
 }

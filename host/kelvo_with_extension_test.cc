@@ -1,73 +1,36 @@
 // The two programs together: a kelvo host and a kelvo-tun extension (the
 // in-memory adapter), meeting only through the tunnel profile, the control
 // socket and the App Group settings, as in production.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <thread>
-
+#include "apps/kelvo-tun/testing/kelvo_tun_process.h"
 #include "host/testing/kelvo_process.h"
 #include "platform/engine/standard_codec.h"
 
 namespace kelvo {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::HostEnvironment;
 using testing::KelvoProcess;
-
-constexpr const char* kConf =
-    "[Interface]\n"
-    "PrivateKey = AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=\n"
-    "Address = 10.8.0.2/32\n"
-    "[Peer]\n"
-    "PublicKey = AgICAgICAgICAgICAgICAgICAgICAgICAgICAgICAgI=\n"
-    "AllowedIPs = 0.0.0.0/0\n";
 
 class KelvoWithExtensionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     control_ = env_.runtime_dir() + "/kelvo/tunnel.sock";
-    std::vector<std::string> vars = env_.Variables();
-    std::vector<std::string> args = {KELVO_TUN_BINARY, "--adapter", "memory", "--interface",
-                                     "kt-host", "--control-socket", control_};
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& v : vars) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    ASSERT_EQ(posix_spawn(&tun_pid_, KELVO_TUN_BINARY, nullptr, nullptr, argv.data(), envp.data()), 0);
-    for (int i = 0; i < 500 && !extension_.connected(); ++i) {
-      if (fs::exists(control_)) extension_.Connect(control_);
-      if (!extension_.connected()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(extension_.connected());
+    auto started = tun_.Start({"--adapter", "memory", "--interface", "kt-host", "--control-socket",
+                               control_},
+                              env_.Variables(), control_);
+    ASSERT_FALSE(started) << *started;
     // The profile is published right after the socket starts serving.
-    std::string profile = env_.tunnels_dir() + "/kelvo-tun-kt-host.json";
-    for (int i = 0; i < 500 && !fs::exists(profile); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(fs::exists(profile));
+    ASSERT_TRUE(testing::WaitForFile(env_.tunnels_dir() + "/kelvo-tun-kt-host.json"));
     auto error = host_.Start();
     ASSERT_FALSE(error) << *error;
-  }
-  void TearDown() override {
-    extension_.Close();
-    if (tun_pid_ > 0) {
-      kill(tun_pid_, SIGTERM);
-      waitpid(tun_pid_, nullptr, 0);
-    }
   }
 
   HostEnvironment env_;
   KelvoProcess host_{env_};
-  EngineSocketClient extension_;
+  testing::KelvoTunProcess tun_;
   std::string control_;
-  pid_t tun_pid_ = -1;
 };
 
 TEST_F(KelvoWithExtensionTest, TheHostReachesTheRunningExtension) {
@@ -77,9 +40,9 @@ TEST_F(KelvoWithExtensionTest, TheHostReachesTheRunningExtension) {
   EXPECT_EQ(stats.error->code, "EMPTY_PROVIDER_RESPONSE");
   EXPECT_EQ(stats.error->message, "El provider no devolvió datos");
 
-  auto started = extension_.SendAndWait(
-      "startTunnel", StandardCodec::Instance().Encode(Value(ValueMap{{Value("cfg"), Value(kConf)}})),
-      std::chrono::seconds(10));
+  Value options(ValueMap{{Value("cfg"), Value(testing::kTestTunnelConf)}});
+  auto started = tun_.control().SendAndWait(
+      "startTunnel", StandardCodec::Instance().Encode(options), std::chrono::seconds(10));
   ASSERT_TRUE(started.ok() && started.reply);
   EXPECT_EQ(StandardCodec::Instance().Decode(*started.reply).value(), Value());
 

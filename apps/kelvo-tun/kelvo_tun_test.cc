@@ -1,7 +1,6 @@
 // kelvo-tun as a process, driven over its control socket as the host and
 // kelvoctl drive it.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,29 +8,17 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "apps/kelvo-tun/options.h"
+#include "apps/kelvo-tun/testing/kelvo_tun_process.h"
 #include "platform/engine/engine_socket.h"
 #include "platform/engine/standard_codec.h"
-
-extern char** environ;
 
 namespace kelvo {
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;
-
-constexpr const char* kConf =
-    "[Interface]\n"
-    "PrivateKey = AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=\n"
-    "Address = 10.8.0.2/32\n"
-    "\n"
-    "[Peer]\n"
-    "PublicKey = AgICAgICAgICAgICAgICAgICAgICAgICAgICAgICAgI=\n"
-    "AllowedIPs = 0.0.0.0/0\n"
-    "Endpoint = 127.0.0.1:51820\n";
 
 TEST(ProbeTargetTest, AcceptsHostPortAndBracketedV6) {
   std::string host;
@@ -52,7 +39,7 @@ TEST(ProbeTargetTest, AcceptsHostPortAndBracketedV6) {
   }
 }
 
-class KelvoTunProcess : public ::testing::Test {
+class KelvoTunProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/kelvo-tun-test-XXXXXX";
@@ -61,40 +48,19 @@ class KelvoTunProcess : public ::testing::Test {
     group_root_ = dir_ / "app-groups";
     fs::create_directories(group_root_);
     socket_ = (dir_ / "run" / "tunnel.sock").string();
-
-    std::vector<std::string> env = {"HOME=" + dir_.string(),
-                                    "XDG_RUNTIME_DIR=" + (dir_ / "run").string(),
-                                    "XDG_DATA_HOME=" + (dir_ / "data").string(),
-                                    "KELVO_APP_GROUP_ROOT=" + group_root_.string(),
-                                    "PATH=/usr/bin:/bin"};
-    std::vector<std::string> args = {KELVO_TUN_BINARY, "--adapter", "memory", "--interface",
-                                     "kt-test", "--control-socket", socket_,
-                                     "--probe-host", "127.0.0.1:9"};
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    ASSERT_EQ(::posix_spawn(&pid_, KELVO_TUN_BINARY, nullptr, nullptr, argv.data(), envp.data()), 0);
-
-    for (int i = 0; i < 500 && !client_.connected(); ++i) {
-      if (fs::exists(socket_)) client_.Connect(socket_);
-      if (!client_.connected()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(client_.connected()) << "kelvo-tun did not come up";
+    auto error = tun_.Start({"--adapter", "memory", "--interface", "kt-test", "--control-socket",
+                             socket_, "--probe-host", "127.0.0.1:9"},
+                            {"HOME=" + dir_.string(), "XDG_RUNTIME_DIR=" + (dir_ / "run").string(),
+                             "XDG_DATA_HOME=" + (dir_ / "data").string(),
+                             "KELVO_APP_GROUP_ROOT=" + group_root_.string(), "PATH=/usr/bin:/bin"},
+                            socket_);
+    ASSERT_FALSE(error) << *error;
   }
 
-  void TearDown() override {
-    client_.Close();
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::remove_all(dir_); }
 
   Payload Call(const std::string& op, Payload data) {
-    auto result = client_.SendAndWait(op, std::move(data), seconds(10));
+    auto result = tun_.control().SendAndWait(op, std::move(data), seconds(10));
     EXPECT_TRUE(result.ok()) << op << ": " << result.error.value_or("");
     return result.reply;
   }
@@ -109,26 +75,16 @@ class KelvoTunProcess : public ::testing::Test {
     if (!reply) return std::nullopt;
     return std::string(reply->begin(), reply->end());
   }
-  int WaitExit() {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
 
   fs::path dir_, group_root_;
   std::string socket_;
-  pid_t pid_ = -1;
-  EngineSocketClient client_;
+  testing::KelvoTunProcess tun_;
 };
 
-TEST_F(KelvoTunProcess, StartsPingsReportsAndStops) {
+TEST_F(KelvoTunProcessTest, StartsPingsReportsAndStops) {
   fs::path profile = group_root_ / "group.net.kelvo.app" / "tunnels" / "kelvo-tun-kt-test.json";
   // Published right after the socket starts serving.
-  for (int i = 0; i < 500 && !fs::exists(profile); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(fs::exists(profile)) << "kelvo-tun publishes its profile for the host";
+  ASSERT_TRUE(testing::WaitForFile(profile.string())) << "kelvo-tun publishes its profile";
 
   EXPECT_EQ(CallValue("status", Value()), Value(1));
   Value bad = CallValue("startTunnel", Value(ValueMap{{Value("cfg"), Value("[Interface]\nMTU = 1\n")}}));
@@ -141,7 +97,7 @@ TEST_F(KelvoTunProcess, StartsPingsReportsAndStops) {
   EXPECT_EQ(missing.as_list()[2], Value("missing cfg in options"));
   EXPECT_EQ(CallValue("status", Value()), Value(1));
 
-  EXPECT_EQ(CallValue("startTunnel", Value(ValueMap{{Value("cfg"), Value(kConf)}})), Value());
+  EXPECT_EQ(CallValue("startTunnel", Value(ValueMap{{Value("cfg"), Value(testing::kTestTunnelConf)}})), Value());
   EXPECT_EQ(CallValue("status", Value()), Value(3));
   EXPECT_EQ(Message(0x01), "pong");
   EXPECT_EQ(Call("handleAppMessage", std::vector<uint8_t>{0x01, 0x01}), std::nullopt);
@@ -160,18 +116,16 @@ TEST_F(KelvoTunProcess, StartsPingsReportsAndStops) {
   EXPECT_EQ(CallValue("status", Value()), Value(1));
   EXPECT_EQ(Message(0x00), std::nullopt) << "no runtime configuration once stopped";
 
-  ::kill(pid_, SIGTERM);
-  int status = WaitExit();
+  int status = tun_.Stop(SIGTERM);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_FALSE(fs::exists(profile));
   EXPECT_FALSE(fs::exists(socket_));
 }
 
-TEST_F(KelvoTunProcess, SigtermStopsARunningTunnel) {
-  EXPECT_EQ(CallValue("startTunnel", Value(ValueMap{{Value("cfg"), Value(kConf)}})), Value());
-  ::kill(pid_, SIGTERM);
-  int status = WaitExit();
+TEST_F(KelvoTunProcessTest, SigtermStopsARunningTunnel) {
+  EXPECT_EQ(CallValue("startTunnel", Value(ValueMap{{Value("cfg"), Value(testing::kTestTunnelConf)}})), Value());
+  int status = tun_.Stop(SIGTERM);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
