@@ -1,0 +1,187 @@
+#include "platform/keychain/keychain_files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace kelvo {
+namespace {
+
+std::string Errno(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+std::string ParentOf(const std::string& path) {
+  size_t slash = path.find_last_not_of('/');
+  slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool MakeDirs(const std::string& dir, std::string* error) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    *error = "not a directory: " + dir;
+    return false;
+  }
+  if (errno != ENOENT) {
+    *error = Errno("cannot stat", dir);
+    return false;
+  }
+  std::string parent = ParentOf(dir);
+  if (parent != dir && !MakeDirs(parent, error)) return false;
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = Errno("cannot create directory", dir);
+    return false;
+  }
+  return true;
+}
+
+void SyncDirectory(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, data, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+enum class ReadResult { kOk, kMissing, kFailed };
+
+ReadResult ReadKey(const std::string& path, CryptoBytes* key, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno == ENOENT) return ReadResult::kMissing;
+    *error = Errno("cannot open", path);
+    return ReadResult::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = Errno("cannot stat", path);
+    close(fd);
+    return ReadResult::kFailed;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(kMasterKeySize)) {
+    *error = "damaged master key " + path + ": not a file of " + std::to_string(kMasterKeySize) +
+             " bytes";
+    close(fd);
+    return ReadResult::kFailed;
+  }
+  key->assign(kMasterKeySize, 0);
+  size_t got = 0;
+  while (got < kMasterKeySize) {
+    ssize_t r = read(fd, key->data() + got, kMasterKeySize - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  close(fd);
+  if (got != kMasterKeySize) {
+    OPENSSL_cleanse(key->data(), key->size());
+    *error = "cannot read master key " + path;
+    return ReadResult::kFailed;
+  }
+  return ReadResult::kOk;
+}
+
+// Writes a new key to a temporary file and links it to `path`; success
+// also when another process linked its key first.
+bool CreateKey(const std::string& dir, const std::string& path, std::string* error) {
+  std::optional<CryptoBytes> key = RandomBytes(kMasterKeySize);
+  if (!key) {
+    *error = "no random bytes for a master key";
+    return false;
+  }
+  std::string tmp = dir + "/.master.key.XXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) {
+    *error = Errno("cannot create a file in", dir);
+    OPENSSL_cleanse(key->data(), key->size());
+    return false;
+  }
+  bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, key->data(), key->size()) && fsync(fd) == 0;
+  OPENSSL_cleanse(key->data(), key->size());
+  if (!ok) *error = Errno("cannot write", tmp);
+  close(fd);
+  if (ok && link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    *error = Errno("cannot create", path);
+    ok = false;
+  }
+  unlink(tmp.c_str());
+  SyncDirectory(dir);
+  return ok;
+}
+
+}  // namespace
+
+void LogKeychain(const std::string& message) {
+  std::fprintf(stderr, "kelvo keychain: %s\n", message.c_str());
+}
+
+std::optional<std::string> UserKeychainDirectory(std::string* error) {
+  const char* data_home = std::getenv("XDG_DATA_HOME");
+  std::string base;
+  // Relative values are invalid and must be ignored.
+  if (data_home != nullptr && data_home[0] == '/') {
+    base = data_home;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+      if (error) *error = "neither XDG_DATA_HOME nor HOME names a directory";
+      return std::nullopt;
+    }
+    base = std::string(home) + "/.local/share";
+  }
+  return base + "/kelvo/keychain";
+}
+
+bool EnsurePrivateDirectory(const std::string& dir, std::string* error) {
+  std::string ignored;
+  std::string* err = error ? error : &ignored;
+  if (!MakeDirs(dir, err)) return false;
+  if (chmod(dir.c_str(), 0700) != 0) {
+    *err = Errno("cannot set the mode of", dir);
+    return false;
+  }
+  return true;
+}
+
+std::optional<CryptoBytes> LoadOrCreateMasterKey(const std::string& dir, std::string* error) {
+  std::string ignored;
+  std::string* err = error ? error : &ignored;
+  const std::string path = dir + "/" + kMasterKeyFileName;
+  CryptoBytes key;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    switch (ReadKey(path, &key, err)) {
+      case ReadResult::kOk:
+        return key;
+      case ReadResult::kFailed:
+        return std::nullopt;
+      case ReadResult::kMissing:
+        if (!CreateKey(dir, path, err)) return std::nullopt;
+        break;
+    }
+  }
+  *err = "master key " + path + " vanished while being created";
+  return std::nullopt;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,41 @@
+// The files of the user's keychain directory, shared by the keychain and
+// the enclave store. Internal to the keychain layer.
+//
+// Layout: `<XDG_DATA_HOME>/kelvo/keychain/` (XDG_DATA_HOME when it is an
+// absolute path, else `$HOME/.local/share`), mode 0700, holding master.key
+// (32 random bytes, 0600), keychain.sqlite3 and enclave.sqlite3 (0600, as
+// are SQLite's -wal and -shm files beside them).
+//
+// Threading: free functions, safe from any thread and any process.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/crypto/aes_gcm.h"
+
+namespace kelvo {
+
+inline constexpr char kMasterKeyFileName[] = "master.key";
+inline constexpr size_t kMasterKeySize = 32;
+
+// Writes a line about the keychain's files to standard error. Never given
+// secrets: paths and library messages only.
+void LogKeychain(const std::string& message);
+
+// The user's keychain directory; nothing with `error` set when neither
+// XDG_DATA_HOME nor HOME gives one.
+std::optional<std::string> UserKeychainDirectory(std::string* error);
+
+// Creates `dir` and missing parents (parents it creates get 0700) and sets
+// `dir` itself to 0700 whatever the umask.
+bool EnsurePrivateDirectory(const std::string& dir, std::string* error);
+
+// The master key in `dir`, created when missing. Creation is atomic (the
+// key is written to a private temporary file that is then linked into
+// place, which fails when another process was first), so processes racing
+// to create it all end up with the one key that won. A key file of the
+// wrong size is reported, never replaced.
+std::optional<CryptoBytes> LoadOrCreateMasterKey(const std::string& dir, std::string* error);
+
+}  // namespace kelvo
