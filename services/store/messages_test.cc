@@ -1,0 +1,429 @@
+#include "services/store/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+namespace kelvo {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const StandardCodec& Codec() { return FIAGetMessagesCodec(); }
+
+Result<Value> Decode(const Bytes& bytes) { return Codec().Decode(bytes); }
+
+// ---- Samples with every field set ----
+
+FIASKPriceLocaleMessage Locale() { return {"$", "USD", "US"}; }
+
+FIASKProductSubscriptionPeriodMessage Period() {
+  return {3, FIASKSubscriptionPeriodUnitMessage::month};
+}
+
+FIASKProductDiscountMessage Discount() {
+  return {"0.99",
+          std::make_shared<const FIASKPriceLocaleMessage>(Locale()),
+          2,
+          FIASKProductDiscountPaymentModeMessage::freeTrial,
+          std::make_shared<const FIASKProductSubscriptionPeriodMessage>(Period()),
+          "intro-1",
+          FIASKProductDiscountTypeMessage::subscription};
+}
+
+FIASKProductMessage Product() {
+  return {"net.kelvo.pro",
+          "Kelvo Pro",
+          "Every server, every device — sin límites",
+          std::make_shared<const FIASKPriceLocaleMessage>(Locale()),
+          "group.pro",
+          "4.99",
+          std::make_shared<const FIASKProductSubscriptionPeriodMessage>(Period()),
+          std::make_shared<const FIASKProductDiscountMessage>(Discount()),
+          std::vector<FIASKProductDiscountMessage>{Discount(), FIASKProductDiscountMessage{}}};
+}
+
+FIASKProductsResponseMessage Response() {
+  return {std::vector<FIASKProductMessage>{Product(), FIASKProductMessage{}},
+          std::vector<std::string>{"net.kelvo.gone", ""}};
+}
+
+FIASKPaymentDiscountMessage PaymentDiscount() {
+  // A timestamp beyond 32 bits travels as an int64.
+  return {"promo", "key-1", "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "c2ln", 1700000000123};
+}
+
+FIASKPaymentMessage Payment() {
+  return {"net.kelvo.pro",
+          "user-7",
+          "{\"a\":1}",
+          2,
+          true,
+          std::make_shared<const FIASKPaymentDiscountMessage>(PaymentDiscount())};
+}
+
+FIASKErrorMessage Error() {
+  return {-1001, "SKErrorDomain",
+          ValueMap{{"NSLocalizedDescription", "Cannot connect"},
+                   {"nested", Value(ValueList{Value(1), Value(2.5), Value("x")})},
+                   {"inner", Value(ValueMap{{"code", 3}})}}};
+}
+
+FIASKPaymentTransactionMessage Transaction() {
+  FIASKPaymentTransactionMessage original{std::make_shared<const FIASKPaymentMessage>(Payment()),
+                                          FIASKPaymentTransactionStateMessage::purchased,
+                                          nullptr,
+                                          1600000000.0,
+                                          "1000",
+                                          nullptr};
+  return {std::make_shared<const FIASKPaymentMessage>(Payment()),
+          FIASKPaymentTransactionStateMessage::restored,
+          std::make_shared<const FIASKPaymentTransactionMessage>(original),
+          1700000000.25,
+          "1001",
+          std::make_shared<const FIASKErrorMessage>(Error())};
+}
+
+FIASKStorefrontMessage Storefront() { return {"US", "USA"}; }
+
+// Encodes, checks the tag, decodes, and checks that the decoded record is
+// equal, hashes alike and encodes to the same bytes.
+template <typename T>
+void ExpectRoundTrip(const T& message, uint8_t tag) {
+  SCOPED_TRACE(message.description());
+  const Bytes bytes = Codec().Encode(message.ToValue());
+  ASSERT_FALSE(bytes.empty());
+  EXPECT_EQ(bytes[0], tag);
+  Result<Value> decoded = Decode(bytes);
+  ASSERT_TRUE(decoded.ok()) << decoded.error().message;
+  std::optional<T> back = T::FromValue(decoded.value());
+  ASSERT_TRUE(back.has_value());
+  EXPECT_TRUE(*back == message) << back->description();
+  EXPECT_EQ(back->hash(), message.hash());
+  EXPECT_EQ(Codec().Encode(decoded.value()), bytes);
+  // The list forms agree with the tagged one.
+  T from_list = T::fromList(message.toList());
+  EXPECT_TRUE(from_list == message);
+  EXPECT_EQ(from_list.hash(), message.hash());
+  EXPECT_TRUE(T::nullableFromList(Value(message.toList())) == message);
+}
+
+TEST(FIAMessagesCodecTest, EveryTypeRoundTripsByteExact) {
+  ExpectRoundTrip(Locale(), 140);
+  ExpectRoundTrip(Period(), 142);
+  ExpectRoundTrip(Discount(), 141);
+  ExpectRoundTrip(Product(), 139);
+  ExpectRoundTrip(Response(), 138);
+  ExpectRoundTrip(PaymentDiscount(), 136);
+  ExpectRoundTrip(Payment(), 134);
+  ExpectRoundTrip(Error(), 135);
+  ExpectRoundTrip(Transaction(), 133);
+  ExpectRoundTrip(Storefront(), 137);
+  // Empty messages too: every field absent.
+  ExpectRoundTrip(FIASKPaymentTransactionMessage{}, 133);
+  ExpectRoundTrip(FIASKProductMessage{}, 139);
+  ExpectRoundTrip(FIASKProductsResponseMessage{}, 138);
+
+  // The boxes on their own.
+  const FIASKPaymentTransactionStateMessageBox state(FIASKPaymentTransactionStateMessage::deferred);
+  const FIASKProductDiscountTypeMessageBox type(FIASKProductDiscountTypeMessage::subscription);
+  const FIASKProductDiscountPaymentModeMessageBox mode(
+      FIASKProductDiscountPaymentModeMessage::payUpFront);
+  const FIASKSubscriptionPeriodUnitMessageBox unit(FIASKSubscriptionPeriodUnitMessage::year);
+  const Value boxes(ValueList{state.ToValue(), type.ToValue(), mode.ToValue(), unit.ToValue()});
+  const Bytes bytes = Codec().Encode(boxes);
+  EXPECT_EQ(bytes, (Bytes{12, 4,   129, 3, 4, 0, 0, 0,   130, 3, 1, 0, 0,
+                          0,  131, 3,   1, 0, 0, 0, 132, 3,   3, 0, 0, 0}));
+  Result<Value> decoded = Decode(bytes);
+  ASSERT_TRUE(decoded.ok());
+  EXPECT_EQ(FIASKPaymentTransactionStateMessageBox::FromValue(decoded.value().as_list()[0]), state);
+  EXPECT_EQ(FIASKSubscriptionPeriodUnitMessageBox::FromValue(decoded.value().as_list()[3]), unit);
+  // A box of one enumeration is not read as another.
+  EXPECT_EQ(FIASKProductDiscountTypeMessageBox::FromValue(decoded.value().as_list()[0]),
+            std::nullopt);
+}
+
+TEST(FIAMessagesCodecTest, WireFormIsTagThenFieldList) {
+  // 142, list of 2, int32 3, box 132 holding int32 2.
+  EXPECT_EQ(Codec().Encode(Period().ToValue()),
+            (Bytes{142, 12, 2, 3, 3, 0, 0, 0, 132, 3, 2, 0, 0, 0}));
+  // 137, list of 2, "US", null.
+  EXPECT_EQ(Codec().Encode(FIASKStorefrontMessage{"US", std::nullopt}.ToValue()),
+            (Bytes{137, 12, 2, 7, 2, 'U', 'S', 0}));
+  // The discount's timestamp keeps all 64 bits (type 4, int64).
+  const Bytes discount = Codec().Encode(PaymentDiscount().ToValue());
+  const int64_t ts = 1700000000123;
+  Bytes tail = {4};
+  for (int i = 0; i < 8; ++i) tail.push_back(static_cast<uint8_t>(ts >> (8 * i)));
+  ASSERT_GE(discount.size(), tail.size());
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), discount.end() - 9));
+  // Standard values pass through untouched.
+  const Value plain(ValueMap{{"productIdentifier", "p"}, {"quantity", 2}});
+  EXPECT_EQ(Codec().Encode(plain), StandardCodec::Instance().Encode(plain));
+  // A typed reply: the one-element list around the record list.
+  const Value reply(ValueList{Value(ValueList{Transaction().ToValue()})});
+  Result<Value> decoded = Decode(Codec().Encode(reply));
+  ASSERT_TRUE(decoded.ok());
+  EXPECT_EQ(decoded.value(), reply);
+}
+
+TEST(FIAMessagesCodecTest, NullsAndShortListsReadAsAbsent) {
+  // A box tag followed by null is no box at all.
+  Result<Value> no_box = Decode(Bytes{129, 0});
+  ASSERT_TRUE(no_box.ok());
+  EXPECT_TRUE(no_box.value().is_null());
+
+  // A message tag followed by null: object fields absent, numbers zero.
+  Result<Value> empty = Decode(Bytes{134, 0});
+  ASSERT_TRUE(empty.ok()) << empty.error().message;
+  std::optional<FIASKPaymentMessage> payment = FIASKPaymentMessage::FromValue(empty.value());
+  ASSERT_TRUE(payment.has_value());
+  EXPECT_EQ(payment->productIdentifier, std::nullopt);
+  EXPECT_EQ(payment->quantity, 0);
+  EXPECT_FALSE(payment->simulatesAskToBuyInSandbox);
+  EXPECT_EQ(payment->paymentDiscount, nullptr);
+  // ...and it is normalised to the full list of nulls and zeros.
+  EXPECT_EQ(empty.value(), FIASKPaymentMessage{}.ToValue());
+
+  // Null elements: absent, 0, false, member 0 (a null box inside the list).
+  Result<Value> nulls = Decode(Bytes{133, 12, 6, 0, 129, 0, 0, 0, 0, 0});
+  ASSERT_TRUE(nulls.ok()) << nulls.error().message;
+  auto transaction = FIASKPaymentTransactionMessage::FromValue(nulls.value());
+  ASSERT_TRUE(transaction.has_value());
+  EXPECT_EQ(transaction->transactionState, FIASKPaymentTransactionStateMessage::purchasing);
+  EXPECT_EQ(transaction->transactionTimeStamp, std::nullopt);
+  EXPECT_TRUE(*transaction == FIASKPaymentTransactionMessage{});
+
+  // A short list reads its missing tail as null; extra elements are dropped.
+  Result<Value> short_list = Decode(Bytes{140, 12, 1, 7, 1, '$'});
+  ASSERT_TRUE(short_list.ok());
+  EXPECT_TRUE(*FIASKPriceLocaleMessage::FromValue(short_list.value()) ==
+              (FIASKPriceLocaleMessage{"$", std::nullopt, std::nullopt}));
+  Result<Value> long_list = Decode(Bytes{137, 12, 3, 7, 1, 'A', 0, 3, 9, 0, 0, 0});
+  ASSERT_TRUE(long_list.ok());
+  EXPECT_EQ(long_list.value(), (FIASKStorefrontMessage{"A", std::nullopt}.ToValue()));
+
+  // nullableFromList: nothing for null, the record for a list.
+  EXPECT_EQ(FIASKStorefrontMessage::nullableFromList(Value()), std::nullopt);
+  EXPECT_TRUE(FIASKStorefrontMessage::nullableFromList(Value(ValueList{})) ==
+              FIASKStorefrontMessage{});
+
+  // An integer where the timestamp's double belongs reads as that number.
+  Result<Value> int_time = Decode(Bytes{133, 12, 4, 0, 0, 0, 3, 5, 0, 0, 0});
+  ASSERT_TRUE(int_time.ok());
+  EXPECT_EQ(FIASKPaymentTransactionMessage::FromValue(int_time.value())->transactionTimeStamp, 5.0);
+}
+
+TEST(FIAMessagesCodecTest, NumbersOutsideTheMembersAreKept) {
+  // A box holds any number; the message keeps it rather than guessing.
+  Result<Value> odd = Decode(Bytes{142, 12, 2, 3, 1, 0, 0, 0, 132, 3, 9, 0, 0, 0});
+  ASSERT_TRUE(odd.ok());
+  auto period = FIASKProductSubscriptionPeriodMessage::FromValue(odd.value());
+  ASSERT_TRUE(period.has_value());
+  EXPECT_EQ(static_cast<uint64_t>(period->unit), 9u);
+  EXPECT_EQ(period->description(),
+            "FIASKProductSubscriptionPeriodMessage(numberOfUnits: 1, unit: 9)");
+  EXPECT_EQ(Codec().Encode(period->ToValue()), Codec().Encode(odd.value()));
+}
+
+TEST(FIAMessagesCodecTest, WrongTypesAreDecodeErrors) {
+  const std::vector<std::pair<Bytes, std::string>> cases = {
+      // quantity as a string
+      {{134, 12, 4, 0, 0, 0, 7, 1, '2'}, "FIASKPaymentMessage.quantity"},
+      // productIdentifier as an integer
+      {{134, 12, 1, 3, 1, 0, 0, 0}, "FIASKPaymentMessage.productIdentifier"},
+      // flag as an integer
+      {{134, 12, 5, 0, 0, 0, 3, 1, 0, 0, 0, 3, 1, 0, 0, 0}, "simulatesAskToBuyInSandbox"},
+      // the state in a box of another enumeration
+      {{133, 12, 2, 0, 130, 3, 1, 0, 0, 0}, "FIASKPaymentTransactionMessage.transactionState"},
+      // the state as a bare integer
+      {{133, 12, 2, 0, 3, 1, 0, 0, 0}, "transactionState"},
+      // a nested record of the wrong type
+      {{133, 12, 1, 137, 0}, "FIASKPaymentTransactionMessage.payment"},
+      // a product list holding a string, and a null
+      {{138, 12, 1, 12, 1, 7, 1, 'p'}, "FIASKProductsResponseMessage.products"},
+      {{138, 12, 1, 12, 1, 0}, "FIASKProductsResponseMessage.products"},
+      // invalid identifiers holding a number
+      {{138, 12, 2, 0, 12, 1, 3, 1, 0, 0, 0}, "invalidProductIdentifiers"},
+      // userInfo that is a list
+      {{135, 12, 3, 3, 1, 0, 0, 0, 0, 12, 0}, "FIASKErrorMessage.userInfo"},
+      // a message tag followed by something that is neither a list nor null
+      {{137, 7, 1, 'x'}, "FIASKStorefrontMessage"},
+      // a box holding a string
+      {{129, 7, 1, 'x'}, "box 129"},
+      // tags that are not ours
+      {{128, 0}, "unknown type byte 128"},
+      {{143, 12, 0}, "unknown type byte 143"},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    Result<Value> decoded = Decode(bytes);
+    ASSERT_FALSE(decoded.ok()) << expected << ": " << decoded.value().DebugString();
+    EXPECT_NE(decoded.error().message.find(expected), std::string::npos) << decoded.error().message;
+  }
+  // Truncated input never reads past the end.
+  const Bytes full = Codec().Encode(Transaction().ToValue());
+  for (size_t n = 0; n < full.size(); ++n) {
+    EXPECT_FALSE(Codec().Decode(std::span<const uint8_t>(full.data(), n)).ok()) << n;
+  }
+  // FromValue refuses the same shapes when they are built by hand.
+  EXPECT_EQ(FIASKPaymentMessage::FromValue(Value::Custom(134, Value(ValueList{Value(1)}))),
+            std::nullopt);
+  EXPECT_EQ(FIASKPaymentMessage::FromValue(Value::Custom(134, Value("x"))), std::nullopt);
+  EXPECT_EQ(FIASKPaymentMessage::FromValue(Storefront().ToValue()), std::nullopt);
+}
+
+TEST(FIAMessagesCodecTest, CodecIsOneSharedInstance) {
+  std::vector<const StandardCodec*> seen(4);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] { seen[i] = &FIAGetMessagesCodec(); });
+  }
+  for (auto& t : threads) t.join();
+  for (const StandardCodec* codec : seen) EXPECT_EQ(codec, &FIAGetMessagesCodec());
+}
+
+// ---- Deep equality and hashing ----
+
+TEST(FLTPigeonDeepTest, NumbersFollowTheDeepRules) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_TRUE(FLTPigeonDeepEquals(Value(nan), Value(-nan)));
+  EXPECT_EQ(FLTPigeonDeepHash(Value(nan)), 0x7FF8000000000000ULL);
+  EXPECT_EQ(FLTPigeonDeepHash(Value(-nan)), 0x7FF8000000000000ULL);
+  EXPECT_TRUE(FLTPigeonDeepEquals(Value(-0.0), Value(0.0)));
+  EXPECT_EQ(FLTPigeonDeepHash(Value(-0.0)), FLTPigeonDeepHash(Value(0.0)));
+  EXPECT_EQ(FLTPigeonNumberHash(0.0), 0u);
+  EXPECT_NE(FLTPigeonNumberHash(1.0), FLTPigeonNumberHash(2.0));
+  // Integers and doubles are numbers alike; booleans are not numbers.
+  EXPECT_TRUE(FLTPigeonDeepEquals(Value(1), Value(1.0)));
+  EXPECT_EQ(FLTPigeonDeepHash(Value(1)), FLTPigeonDeepHash(Value(1.0)));
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(1), Value(1.5)));
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(true), Value(1)));
+  // Neighbouring large integers stay apart even though they share a double.
+  const int64_t big = (int64_t{1} << 53) + 1;
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(big), Value(static_cast<double>(big))));
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(big), Value(big - 1)));
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(std::numeric_limits<int64_t>::max()), Value(9.3e18)));
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(0), Value(nan)));
+  // Null equals only null.
+  EXPECT_TRUE(FLTPigeonDeepEquals(Value(), Value()));
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(), Value("")));
+  EXPECT_EQ(FLTPigeonDeepHash(Value()), 0u);
+}
+
+TEST(FLTPigeonDeepTest, CollectionsCompareDeeply) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Value a(ValueMap{{"x", 1}, {"y", Value(ValueList{Value(nan), Value(-0.0)})}, {"z", "t"}});
+  const Value b(ValueMap{{"z", "t"}, {"y", Value(ValueList{Value(nan), Value(0.0)})}, {"x", 1.0}});
+  EXPECT_TRUE(FLTPigeonDeepEquals(a, b));
+  EXPECT_TRUE(FLTPigeonDeepEquals(b, a));
+  EXPECT_EQ(FLTPigeonDeepHash(a), FLTPigeonDeepHash(b));
+
+  // Same count, but a key of `a` has no partner in `c`.
+  const Value c(ValueMap{{"x", 1}, {"y", 2}, {"w", "t"}});
+  EXPECT_FALSE(FLTPigeonDeepEquals(a, c));
+  // A missing entry.
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(ValueMap{{"x", 1}}), Value(ValueMap{})));
+  // Equal keys, different values.
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(ValueMap{{"x", 1}}), Value(ValueMap{{"x", 2}})));
+  // Keys match deeply too: 1 and 1.0 are the same key.
+  EXPECT_TRUE(FLTPigeonDeepEquals(Value(ValueMap{{1, "v"}}), Value(ValueMap{{1.0, "v"}})));
+
+  // Lists keep their order.
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(ValueList{Value(1), Value(2)}),
+                                   Value(ValueList{Value(2), Value(1)})));
+  EXPECT_NE(FLTPigeonDeepHash(Value(ValueList{Value(1), Value(2)})),
+            FLTPigeonDeepHash(Value(ValueList{Value(2), Value(1)})));
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value(ValueList{Value(1)}), Value(ValueList{})));
+  // Tagged values compare their payloads deeply.
+  EXPECT_TRUE(FLTPigeonDeepEquals(Value::Custom(140, Value(ValueList{Value(-0.0)})),
+                                  Value::Custom(140, Value(ValueList{Value(0.0)}))));
+  EXPECT_FALSE(FLTPigeonDeepEquals(Value::Custom(140, Value()), Value::Custom(141, Value())));
+}
+
+TEST(FIAMessageEqualityTest, MessagesUseTheDeepRules) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  FIASKPaymentTransactionMessage a = Transaction();
+  FIASKPaymentTransactionMessage b = Transaction();
+  a.transactionTimeStamp = nan;
+  b.transactionTimeStamp = -nan;
+  EXPECT_TRUE(a == b);
+  EXPECT_EQ(a.hash(), b.hash());
+  a.transactionTimeStamp = -0.0;
+  b.transactionTimeStamp = 0.0;
+  EXPECT_TRUE(a == b);
+  EXPECT_EQ(a.hash(), b.hash());
+
+  // User-info maps in another order, nested one level down.
+  FIASKErrorMessage reordered = Error();
+  const std::vector<ValueMap::Entry>& entries = reordered.userInfo->entries();
+  ValueMap info;
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) info.append(it->first, it->second);
+  reordered.userInfo = info;
+  b.error = std::make_shared<const FIASKErrorMessage>(reordered);
+  EXPECT_TRUE(a == b);
+  EXPECT_EQ(a.hash(), b.hash());
+
+  // Each kind of field difference is seen, down the nesting.
+  auto differs = [&](auto change) {
+    FIASKPaymentTransactionMessage c = Transaction();
+    change(c);
+    EXPECT_FALSE(c == Transaction()) << c.description();
+    EXPECT_NE(c.hash(), Transaction().hash());
+  };
+  differs([](auto& c) { c.transactionState = FIASKPaymentTransactionStateMessage::failed; });
+  differs([](auto& c) { c.transactionIdentifier = std::nullopt; });
+  differs([](auto& c) { c.transactionTimeStamp = std::nullopt; });
+  differs([](auto& c) { c.error = nullptr; });
+  differs([](auto& c) {
+    FIASKPaymentMessage p = Payment();
+    p.simulatesAskToBuyInSandbox = false;
+    c.payment = std::make_shared<const FIASKPaymentMessage>(p);
+  });
+  differs([](auto& c) {
+    FIASKPaymentTransactionMessage o = *c.originalTransaction;
+    o.transactionIdentifier = "999";
+    c.originalTransaction = std::make_shared<const FIASKPaymentTransactionMessage>(o);
+  });
+  // An absent string is not the empty string.
+  EXPECT_FALSE(FIASKStorefrontMessage{} == (FIASKStorefrontMessage{"", ""}));
+  // Lists compare element by element.
+  FIASKProductsResponseMessage r = Response();
+  std::swap((*r.products)[0], (*r.products)[1]);
+  EXPECT_FALSE(r == Response());
+  EXPECT_NE(r.hash(), Response().hash());
+  // Hashes start from the type: equal field lists of two types differ.
+  EXPECT_NE(FIASKStorefrontMessage{}.hash(), FIASKPriceLocaleMessage{}.hash());
+}
+
+// ---- Descriptions ----
+
+TEST(FIAMessageDescriptionTest, FormatsFollowTheFieldOrder) {
+  EXPECT_EQ(FIASKStorefrontMessage({"US", std::nullopt}).description(),
+            "FIASKStorefrontMessage(countryCode: US, identifier: (null))");
+  EXPECT_EQ(Payment().description(),
+            "FIASKPaymentMessage(productIdentifier: net.kelvo.pro, applicationUsername: user-7, "
+            "requestData: {\"a\":1}, quantity: 2, simulatesAskToBuyInSandbox: true, "
+            "paymentDiscount: FIASKPaymentDiscountMessage(identifier: promo, keyIdentifier: "
+            "key-1, nonce: 3F2504E0-4F89-11D3-9A0C-0305E82C3301, signature: c2ln, timestamp: "
+            "1700000000123))");
+  FIASKPaymentTransactionMessage t;
+  t.transactionState = FIASKPaymentTransactionStateMessage::deferred;
+  t.transactionTimeStamp = 1.5;
+  EXPECT_EQ(t.description(),
+            "FIASKPaymentTransactionMessage(payment: (null), transactionState: 4, "
+            "originalTransaction: (null), transactionTimeStamp: 1.5, transactionIdentifier: "
+            "(null), error: (null))");
+  EXPECT_EQ(FIASKErrorMessage({7, "d", ValueMap{{"k", Value(ValueList{Value(1), Value()})}}})
+                .description(),
+            "FIASKErrorMessage(code: 7, domain: d, userInfo: {k: [1, (null)]})");
+  FIASKProductsResponseMessage r;
+  r.products = std::vector<FIASKProductMessage>{};
+  r.invalidProductIdentifiers = std::vector<std::string>{"a", "b"};
+  EXPECT_EQ(r.description(),
+            "FIASKProductsResponseMessage(products: [], invalidProductIdentifiers: [a, b])");
+}
+
+}  // namespace
+}  // namespace kelvo
