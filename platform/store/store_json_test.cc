@@ -1,0 +1,95 @@
+#include "platform/store/store_json.h"
+
+#include <gtest/gtest.h>
+
+namespace kelvo {
+namespace {
+
+TEST(StoreJsonTest, Base64MatchesTheStandardVectorsInBothAlphabets) {
+  const std::pair<std::string, std::string> vectors[] = {
+      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+  };
+  for (const auto& [plain, encoded] : vectors) {
+    EXPECT_EQ(Base64(plain), encoded);
+    EXPECT_EQ(FromBase64(encoded), plain);
+    std::string url = encoded.substr(0, encoded.find('='));
+    EXPECT_EQ(Base64(plain, true), url);
+    EXPECT_EQ(FromBase64(url, true), plain);
+  }
+  const std::string high("\xfb\xff\xfe", 3);
+  EXPECT_EQ(Base64(high), "+//+");
+  EXPECT_EQ(Base64(high, true), "-__-");
+  EXPECT_EQ(FromBase64("-__-", true), high);
+
+  // Damage is refused, never half-decoded.
+  for (const char* bad : {"Zg=", "Zg", "Z===", "Zm9v!", "-__-", "Zh=="}) {
+    EXPECT_FALSE(FromBase64(bad)) << bad;
+  }
+  EXPECT_FALSE(FromBase64("+//+", true));
+  EXPECT_FALSE(FromBase64("Z", true));
+}
+
+TEST(StoreJsonTest, TransactionsSurviveTheRoundTripWhole) {
+  StoreError inner = MakeStoreError("NSURLErrorDomain", -1009, "offline");
+  StoreError error = MakeStoreError("SKErrorDomain", 2, "The payment was cancelled.");
+  StoreUserInfoValue nested;
+  nested.kind = StoreUserInfoValue::Kind::kError;
+  nested.error = std::make_shared<const StoreError>(inner);
+  StoreUserInfoValue list;
+  list.kind = StoreUserInfoValue::Kind::kList;
+  list.list = {StoreUserInfoValue{StoreUserInfoValue::Kind::kInt, "", 7, 0, {}, {}, nullptr},
+               StoreUserInfoValue{StoreUserInfoValue::Kind::kDouble, "", 0, 2.5, {}, {}, nullptr}};
+  error.user_info.emplace_back("NSUnderlyingError", nested);
+  error.user_info.emplace_back("numbers", list);
+
+  StorePaymentTransaction t;
+  t.payment.product_identifier = "monthly";
+  t.payment.application_username = "user";
+  t.payment.request_data = std::vector<uint8_t>{0, 1, 0xff};
+  t.payment.quantity = 3;
+  t.payment.simulates_ask_to_buy_in_sandbox = true;
+  t.payment.payment_discount = StorePaymentDiscount{"promo", "key", "8c4e5f6a-0000-4000-8000-000000000000", "sig", 42};
+  t.state = 3;
+  t.identifier = "2000000000000009";
+  t.date = 1800000000.25;
+  t.error = error;
+  auto original = std::make_shared<StorePaymentTransaction>();
+  original->payment.product_identifier = "monthly";
+  original->state = 1;
+  original->identifier = "2000000000000001";
+  t.original = original;
+
+  std::optional<StorePaymentTransaction> back = TransactionFromJson(TransactionToJson(t));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(TransactionToJson(*back), TransactionToJson(t));
+  EXPECT_EQ(back->payment.request_data, t.payment.request_data);
+  ASSERT_TRUE(back->payment.payment_discount);
+  EXPECT_EQ(back->payment.payment_discount->timestamp, 42);
+  ASSERT_TRUE(back->original);
+  EXPECT_EQ(back->original->identifier, "2000000000000001");
+  ASSERT_TRUE(back->error);
+  ASSERT_EQ(back->error->user_info.size(), 3u);
+  ASSERT_TRUE(back->error->user_info[1].second.error);
+  EXPECT_EQ(back->error->user_info[1].second.error->code, -1009);
+  EXPECT_EQ(back->error->user_info[2].second.list[1].number, 2.5);
+  EXPECT_EQ(back->error->localized_description, "The payment was cancelled.");
+}
+
+TEST(StoreJsonTest, DamagedRowsReadAsNothing) {
+  using nlohmann::json;
+  EXPECT_FALSE(TransactionFromJson(json::parse(R"({"state": 1})")));
+  EXPECT_FALSE(TransactionFromJson(json::parse(R"({"payment": {"quantity": 1}, "state": "1"})")));
+  EXPECT_FALSE(TransactionFromJson(json::parse(R"({"payment": {"quantity": 1, "requestData": "%%"}, "state": 1})")));
+  EXPECT_FALSE(ErrorFromJson(json::parse(R"({"code": 1, "userInfo": [["k", {"kind": 99}]]})")));
+  EXPECT_FALSE(ErrorFromJson(json::parse(R"({"code": 1, "userInfo": [["k", {"kind": 1}]]})")));
+  EXPECT_FALSE(ErrorFromJson(json::parse("[]")));
+
+  // Nesting without end does not exhaust the stack.
+  json deep = json::parse(R"({"payment": {"quantity": 1}, "state": 1})");
+  for (int i = 0; i < 200; ++i) deep = json{{"payment", {{"quantity", 1}}}, {"state", 1}, {"original", deep}};
+  EXPECT_FALSE(TransactionFromJson(deep));
+}
+
+}  // namespace
+}  // namespace kelvo
