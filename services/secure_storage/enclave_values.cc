@@ -1,0 +1,184 @@
+// Values protected by an enclave key: the key itself, wrapping of the
+// per-value AES key, and the encrypted read and write.
+#include "services/secure_storage/flutter_secure_storage.h"
+#include "services/secure_storage/utf8_text.h"
+
+namespace kelvo {
+namespace {
+
+constexpr SecKeyAlgorithm kEcies = SecKeyAlgorithm::kECIESEncryptionCofactorX963SHA256AESGCM;
+
+FlutterSecureStorageResponse Status(OSStatus status) { return {status, std::monostate{}}; }
+
+std::optional<std::string> Described(const std::string& error) {
+  if (error.empty()) return std::nullopt;
+  return error;
+}
+
+}  // namespace
+
+CryptoBytes FlutterSecureStorage::enclaveKeyTag(const std::optional<std::string>& service) {
+  std::string tag = std::string(kEnclaveKeyTagPrefix) + service.value_or(kDefaultEnclaveService);
+  return CryptoBytes(tag.begin(), tag.end());
+}
+
+SecExpected<SecPrivateKeyRef> FlutterSecureStorage::ensureEnclavePrivateKey(
+    const std::optional<std::string>& service) const {
+  const CryptoBytes tag = enclaveKeyTag(service);
+  SecPrivateKeyRef key;
+  if (enclave_->CopyKey(tag, &key) == errSecSuccess && key) return key;
+  // Without its access control the key is still created, as the platform
+  // leaves the attribute out when it cannot make one.
+  SecAccessControlRef access = SecAccessControlCreateWithFlags(
+      kSecAttrAccessibleWhenUnlockedThisDeviceOnly, kSecAccessControlPrivateKeyUsage, nullptr);
+  std::string error;
+  key = enclave_->CreateRandomKey(tag, access, &error);
+  if (!key) return MakeUnexpected(OSSecError{errSecParam, Described(error)});
+  return key;
+}
+
+SecExpected<CryptoBytes> FlutterSecureStorage::wrapSymmetricKey(std::span<const uint8_t> key,
+                                                                const SecPublicKey& publicKey) {
+  if (!publicKey.IsAlgorithmSupported(SecKeyOperationType::kEncrypt, kEcies)) {
+    return MakeUnexpected(OSSecError{errSecUnimplemented, "ECIES not supported for encryption"});
+  }
+  std::string error;
+  std::optional<CryptoBytes> wrapped = publicKey.CreateEncryptedData(kEcies, key, &error);
+  if (!wrapped) return MakeUnexpected(OSSecError{errSecParam, Described(error)});
+  return std::move(*wrapped);
+}
+
+SecExpected<CryptoBytes> FlutterSecureStorage::unwrapSymmetricKey(
+    std::span<const uint8_t> wrapped, const SecPrivateKey& privateKey) {
+  if (!privateKey.IsAlgorithmSupported(SecKeyOperationType::kDecrypt, kEcies)) {
+    return MakeUnexpected(OSSecError{errSecUnimplemented, "ECIES not supported for decryption"});
+  }
+  std::string error;
+  std::optional<CryptoBytes> key = privateKey.CreateDecryptedData(kEcies, wrapped, &error);
+  if (!key) return MakeUnexpected(OSSecError{errSecAuthFailed, Described(error)});
+  return std::move(*key);
+}
+
+void FlutterSecureStorage::deleteEnclavePrivateKey(
+    const std::optional<std::string>& service) const {
+  enclave_->DeleteKey(enclaveKeyTag(service));
+}
+
+SecExpected<SecDictionary> FlutterSecureStorage::wrappedKeyQuery(
+    const KeychainQueryParameters& params, const std::string& account, bool returnData) const {
+  KeychainQueryParameters copy = params;
+  copy.shouldReturnData = returnData;
+  copy.isSynchronizable = false;
+  SecExpected<SecDictionary> query = baseQuery(copy);
+  if (query) (*query)[kSecAttrAccount] = kWrappedKeyAccountPrefix + account;
+  return query;
+}
+
+OSStatus FlutterSecureStorage::upsert(const KeychainQueryParameters& presence,
+                                      SecDictionary query, const SecBytes& data) const {
+  SecExpected<bool> exists = containsKey(presence);
+  if (exists.has_value() && exists.value()) {
+    // The update finds the item by its attributes; the new data go in the
+    // changes only.
+    return keychain_->Update(query, SecDictionary{{kSecValueData, data}});
+  }
+  query[kSecValueData] = data;
+  return keychain_->Add(query);
+}
+
+FlutterSecureStorageResponse FlutterSecureStorage::writeEncrypted(
+    const KeychainQueryParameters& params, const std::string& value) const {
+  if (!params.key) return Status(errSecParam);
+  const std::string& key = *params.key;
+
+  SecExpected<SecPrivateKeyRef> privateKey = ensureEnclavePrivateKey(params.service);
+  if (!privateKey) return Status(errSecParam);
+  SecPublicKeyRef publicKey = (*privateKey)->CopyPublicKey();
+  if (!publicKey) return Status(errSecParam);
+
+  std::optional<CryptoBytes> aesKey = AesGcmRandomKey();
+  std::optional<CryptoBytes> nonce = AesGcmRandomNonce();
+  if (!aesKey || !nonce) return Status(errSecParam);
+  std::span<const uint8_t> plaintext(reinterpret_cast<const uint8_t*>(value.data()), value.size());
+  std::optional<AesGcmSealedBox> sealed = AesGcmSeal(*aesKey, *nonce, plaintext);
+  if (!sealed) return Status(errSecParam);
+  SecBytes stored = sealed->nonce;
+  stored.insert(stored.end(), sealed->ciphertext.begin(), sealed->ciphertext.end());
+  stored.insert(stored.end(), sealed->tag.begin(), sealed->tag.end());
+
+  SecExpected<CryptoBytes> wrapped = wrapSymmetricKey(*aesKey, *publicKey);
+  if (!wrapped) return Status(errSecParam);
+
+  KeychainQueryParameters wrappedItem = params;
+  wrappedItem.key = kWrappedKeyAccountPrefix + key;
+  wrappedItem.shouldReturnData = false;
+  wrappedItem.isSynchronizable = false;
+  SecExpected<SecDictionary> wrappedQuery = baseQuery(wrappedItem);
+  if (!wrappedQuery) return Status(wrappedQuery.error().status);
+  OSStatus status = upsert(wrappedItem, std::move(*wrappedQuery), *wrapped);
+  if (status != errSecSuccess) return Status(status);
+
+  KeychainQueryParameters valueItem = params;
+  valueItem.shouldReturnData = false;
+  SecExpected<SecDictionary> valueQuery = baseQuery(valueItem);
+  if (!valueQuery) return Status(valueQuery.error().status);
+  // Presence of the caller's own record; a refused update is reported as
+  // it is, without the delete-and-add repair of plain values.
+  return Status(upsert(params, std::move(*valueQuery), stored));
+}
+
+FlutterSecureStorageResponse FlutterSecureStorage::readEncrypted(
+    const KeychainQueryParameters& params) const {
+  if (!params.key) return Status(errSecParam);
+
+  SecExpected<SecDictionary> wrappedQuery = wrappedKeyQuery(params, *params.key, true);
+  if (!wrappedQuery) return Status(wrappedQuery.error().status);
+  SecResult wrappedResult;
+  OSStatus status = keychain_->CopyMatching(*wrappedQuery, &wrappedResult);
+  if (status == errSecItemNotFound) return Status(errSecSuccess);
+  if (status != errSecSuccess) return Status(status);
+  const SecBytes* wrapped = std::get_if<SecBytes>(&wrappedResult);
+  if (!wrapped) return Status(errSecSuccess);
+
+  KeychainQueryParameters valueItem = params;
+  valueItem.shouldReturnData = true;
+  SecExpected<SecDictionary> valueQuery = baseQuery(valueItem);
+  if (!valueQuery) return Status(valueQuery.error().status);
+  SecResult valueResult;
+  status = keychain_->CopyMatching(*valueQuery, &valueResult);
+  if (status == errSecItemNotFound) return Status(errSecSuccess);
+  if (status != errSecSuccess) return Status(status);
+  const SecBytes* stored = std::get_if<SecBytes>(&valueResult);
+  if (!stored) return Status(errSecSuccess);
+
+  auto plainFallback = [&] {
+    KeychainQueryParameters plain = params;
+    plain.useSecureEnclave = false;
+    return readPlain(plain);
+  };
+  SecExpected<SecPrivateKeyRef> privateKey = ensureEnclavePrivateKey(params.service);
+  if (!privateKey) return plainFallback();
+  SecExpected<CryptoBytes> aesKey = unwrapSymmetricKey(*wrapped, **privateKey);
+  if (!aesKey) return plainFallback();
+
+  if (stored->size() <= kAesGcmNonceSize) return Status(errSecDecode);
+  AesGcmSealedBox box;
+  box.nonce.assign(stored->begin(), stored->begin() + kAesGcmNonceSize);
+  std::span<const uint8_t> rest(stored->data() + kAesGcmNonceSize,
+                                stored->size() - kAesGcmNonceSize);
+  const size_t tagSize = std::min(rest.size(), kAesGcmTagSize);
+  box.tag.assign(rest.end() - tagSize, rest.end());
+  box.ciphertext.assign(rest.begin(), rest.end() - tagSize);
+  // A sealed box needs a whole tag; anything shorter is not one of ours.
+  if (box.tag.size() != kAesGcmTagSize) return plainFallback();
+  std::optional<CryptoBytes> plaintext = AesGcmOpen(*aesKey, box);
+  if (!plaintext) return plainFallback();
+
+  FlutterSecureStorageResponse response;
+  if (std::optional<std::string> text = DecodeUtf8Text(*plaintext)) {
+    response.value = std::move(*text);
+  }
+  return response;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,353 @@
+// The secure storage service over an in-process messenger in virtual time,
+// on the in-memory keychain and a fake protected-data monitor: the method
+// table, bad input, the status texts, the queues, and the event stream.
+#include "services/secure_storage/flutter_secure_storage_darwin_plugin.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/defaults/test_dir.h"
+#include "platform/dispatch/virtual_dispatch.h"
+#include "platform/engine/in_process_messenger.h"
+#include "platform/keychain/fake_keychain.h"
+#include "platform/session_lock/fake_protected_data_monitor.h"
+#include "services/secure_storage/scripted_keychain_test_util.h"
+#include "services/secure_storage/unavailable_keychain.h"
+
+namespace kelvo {
+namespace {
+
+const MethodCodec& M() { return MethodCodec::Standard(); }
+
+class FakeRegistrar : public PluginRegistrar {
+ public:
+  FakeRegistrar(BinaryMessenger* messenger, Dispatch* dispatch)
+      : messenger_(messenger), context_{dispatch, nullptr, {}} {}
+  const std::string& key() const override { return key_; }
+  BinaryMessenger* messenger() override { return messenger_; }
+  const HostContext& context() const override { return context_; }
+  void Publish(std::shared_ptr<void> service) override { published.push_back(std::move(service)); }
+
+  std::vector<std::shared_ptr<void>> published;
+
+ private:
+  std::string key_ = "FlutterSecureStorageDarwinPlugin";
+  BinaryMessenger* messenger_;
+  HostContext context_;
+};
+
+// What came back for one call.
+struct Reply {
+  bool answered = false;  // false: not implemented
+  std::optional<Value> value;
+  std::optional<FlutterError> error;
+};
+
+ValueMap Args(std::optional<std::string> key, ValueMap options = {},
+              std::optional<std::string> value = std::nullopt) {
+  ValueMap args{{"options", Value(std::move(options))}};
+  if (key) args.set("key", *key);
+  if (value) args.set("value", *value);
+  return args;
+}
+
+FlutterError SecurityError(OSStatus status, std::string message) {
+  return FlutterError{"Unexpected security result code", std::move(message),
+                      Value(int64_t{status})};
+}
+
+class PluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    enclave_ = OpenSecureEnclaveAt(dir_.path(), &error);
+    ASSERT_NE(enclave_, nullptr) << error;
+    plugin_ = FlutterSecureStorageDarwinPlugin::RegisterWith(
+        &registrar_, keychain_, enclave_, monitor_,
+        [this](const std::string& line) { printed_.push_back(line); });
+    ASSERT_NE(plugin_, nullptr);
+  }
+
+  // Sends the call; the reply arrives once the queues run.
+  void Send(const std::string& method, const Value& args, Reply* out) {
+    messenger_.SendFromInterface(kSecureStorageMethodChannel, M().EncodeMethodCall({method, args}),
+                                 [this, out](Payload reply) {
+                                   EXPECT_TRUE(dispatch_.MainQueue()->IsCurrent());
+                                   if (!reply) return;
+                                   out->answered = true;
+                                   auto envelope = M().DecodeEnvelope(*reply);
+                                   ASSERT_TRUE(envelope.ok());
+                                   if (auto* v = std::get_if<Value>(&envelope.value())) {
+                                     out->value = *v;
+                                   } else {
+                                     out->error = std::get<FlutterError>(envelope.value());
+                                   }
+                                 });
+  }
+  Reply Call(const std::string& method, const Value& args = Value()) {
+    Reply reply;
+    Send(method, args, &reply);
+    dispatch_.RunUntilIdle();
+    return reply;
+  }
+  Value Ok(const std::string& method, const Value& args) {
+    Reply r = Call(method, args);
+    EXPECT_TRUE(r.value) << method << ": " << (r.error ? r.error->message.value_or("") : "none");
+    return r.value.value_or(Value("<no value>"));
+  }
+  FlutterError Err(const std::string& method, const Value& args) {
+    Reply r = Call(method, args);
+    EXPECT_TRUE(r.error) << method;
+    return r.error.value_or(FlutterError{});
+  }
+  void Stream(const std::string& method) {
+    std::optional<Payload> reply;
+    messenger_.SendFromInterface(kSecureStorageEventChannel, M().EncodeMethodCall({method, Value()}),
+                                 [&](Payload r) { reply = r; });
+    dispatch_.RunUntilIdle();
+    ASSERT_TRUE(reply && *reply) << method;
+    auto envelope = M().DecodeEnvelope(**reply);
+    ASSERT_TRUE(envelope.ok());
+    EXPECT_EQ(std::get<Value>(envelope.value()), Value()) << method;
+  }
+  std::vector<Value> Events() const {
+    std::vector<Value> events;
+    for (const auto& sent : messenger_.sent()) {
+      if (sent.channel != kSecureStorageEventChannel || !sent.message) continue;
+      auto envelope = M().DecodeEnvelope(*sent.message);
+      EXPECT_TRUE(envelope.ok() && std::holds_alternative<Value>(envelope.value()));
+      if (envelope.ok()) events.push_back(std::get<Value>(envelope.value()));
+    }
+    return events;
+  }
+
+  VirtualDispatch dispatch_;
+  InProcessMessenger messenger_{dispatch_.MainQueue()};
+  FakeRegistrar registrar_{&messenger_, &dispatch_};
+  TestDir dir_;
+  std::shared_ptr<FakeKeychain> fake_ = std::make_shared<FakeKeychain>();
+  std::shared_ptr<ScriptedKeychain> keychain_ = std::make_shared<ScriptedKeychain>(fake_.get());
+  std::shared_ptr<SecureEnclave> enclave_;
+  std::shared_ptr<FakeProtectedDataMonitor> monitor_ =
+      std::make_shared<FakeProtectedDataMonitor>(dispatch_.MainQueue());
+  std::vector<std::string> printed_;
+  std::shared_ptr<FlutterSecureStorageDarwinPlugin> plugin_;
+};
+
+TEST_F(PluginTest, MissingItemsAreNoErrorsAndDeleteAllIgnoresTheKey) {
+  const ValueMap svc{{"accountName", "svc"}};
+  EXPECT_EQ(Ok("read", Value(Args("k", svc))), Value());
+  EXPECT_EQ(Ok("readAll", Value(Args(std::nullopt, svc))), Value());
+  EXPECT_EQ(Ok("delete", Value(Args("k", svc))), Value());
+  EXPECT_EQ(Ok("deleteAll", Value(Args(std::nullopt, svc))), Value());
+  EXPECT_EQ(Ok("write", Value(Args("k", svc, "v1"))), Value());
+  EXPECT_EQ(Ok("write", Value(Args("j", svc, "v2"))), Value());
+  EXPECT_EQ(Ok("readAll", Value(Args(std::nullopt, svc))),
+            Value(ValueMap{{"j", "v2"}, {"k", "v1"}}));
+  EXPECT_EQ(Ok("deleteAll", Value(Args("k", svc))), Value());
+  EXPECT_TRUE(fake_->Items().empty());
+  EXPECT_FALSE(Call("readEverything", Value(Args("k"))).answered);
+}
+
+TEST_F(PluginTest, BadInputIsAnsweredAndNeverReachesTheKeychain) {
+  auto missing = [](const char* message) {
+    return FlutterError{"Missing Parameter", std::string(message), Value()};
+  };
+  EXPECT_EQ(Err("read", Value(Args(std::nullopt))), missing("read requires key parameter"));
+  EXPECT_EQ(Err("write", Value(Args("k"))), missing("write requires key and value parameters"));
+  EXPECT_EQ(Err("write", Value(ValueMap{{"key", "k"}, {"value", 5}})),
+            missing("write requires key and value parameters"));
+  EXPECT_EQ(Err("write", Value(Args(std::nullopt, {}, "v"))),
+            missing("write requires key and value parameters"));
+  EXPECT_EQ(Err("delete", Value(ValueMap{{"key", Value(ValueList{})}})),
+            missing("delete requires key parameter"));
+  EXPECT_EQ(Err("containsKey", Value(ValueMap{})), missing("containsKey requires key parameter"));
+
+  // Arguments that are no string-keyed map.
+  for (const Value& bad : {Value(), Value("k"), Value(ValueList{Value("k")}),
+                           Value(ValueMap{{"key", "k"}, {1, "one"}})}) {
+    for (const char* method : {"read", "write", "delete", "deleteAll", "readAll", "containsKey"}) {
+      FlutterError e = Err(method, bad);
+      EXPECT_EQ(e.code, "Invalid Arguments") << method << " " << bad.DebugString();
+      EXPECT_EQ(e.details, Value());
+    }
+  }
+  EXPECT_EQ(keychain_->copies + keychain_->adds + keychain_->updates + keychain_->deletes, 0);
+  // Where arguments are not used, they do not matter.
+  EXPECT_EQ(Ok("isProtectedDataAvailable", Value(ValueList{})), Value(true));
+  EXPECT_FALSE(Call("nope", Value(7)).answered);
+  // Options sent as a list count as none.
+  EXPECT_EQ(Ok("write", Value(ValueMap{{"key", "k"}, {"value", "v"}, {"options", ValueList{}}})),
+            Value());
+  EXPECT_EQ(Ok("read", Value(ValueMap{{"key", "k"}})), Value("v"));
+}
+
+TEST_F(PluginTest, KeychainStatusesBecomeErrors) {
+  keychain_->copy_statuses = {errSecInteractionNotAllowed};
+  EXPECT_EQ(Err("read", Value(Args("k"))),
+            SecurityError(-25308, "Code: -25308, Message: User interaction is not allowed."));
+  keychain_->copy_statuses = {-12345};
+  EXPECT_EQ(Err("readAll", Value(Args(std::nullopt))),
+            SecurityError(-12345, "Unknown security result code: -12345"));
+  keychain_->delete_statuses = {-12345, -12345};
+  EXPECT_EQ(Err("deleteAll", Value(Args(std::nullopt))),
+            SecurityError(-12345, "Unknown security result code: -12345"));
+
+  // The presence test answers with the text alone.
+  keychain_->copy_statuses = {errSecInteractionNotAllowed};
+  EXPECT_EQ(Err("containsKey", Value(Args("k"))),
+            SecurityError(-25308, "User interaction is not allowed."));
+  keychain_->copy_statuses = {-12345};
+  EXPECT_EQ(Err("containsKey", Value(Args("k"))),
+            SecurityError(-12345, "Unknown security result code: -12345"));
+
+  // A refused record is status -50 like any other.
+  ValueMap contradiction{{"isHidden", "true"}, {"isPlaceholder", "true"}};
+  const std::string param = "One or more parameters passed to a function were not valid.";
+  EXPECT_EQ(Err("write", Value(Args("k", contradiction, "v"))),
+            SecurityError(-50, "Code: -50, Message: " + param));
+  EXPECT_EQ(Err("containsKey", Value(Args("k", contradiction))), SecurityError(-50, param));
+  EXPECT_EQ(Err("read", Value(Args("k", {{"persistentReference", "true"}}))),
+            SecurityError(-50, "Code: -50, Message: " + param));
+  EXPECT_TRUE(fake_->Items().empty());
+
+  // A refused access control is printed, and the value still stored.
+  EXPECT_EQ(Ok("write", Value(Args("k",
+                                   {{"accessibility", "passcode"},
+                                    {"accessControlFlags", "[userPresence, or, and]"}},
+                                   "v"))),
+            Value());
+  EXPECT_FALSE(printed_.empty());
+  for (const std::string& line : printed_) {
+    EXPECT_TRUE(line.starts_with("Error creating access control: ")) << line;
+  }
+}
+
+TEST_F(PluginTest, WorkRunsOnTheSerialQueueInOrderAndRepliesOnTheMainQueue) {
+  class QueueCheckingKeychain : public ForwardingKeychain {
+   public:
+    QueueCheckingKeychain(Keychain* target, std::shared_ptr<Queue> main)
+        : ForwardingKeychain(target), main_(std::move(main)) {}
+    OSStatus CopyMatching(const SecDictionary& q, SecResult* r) override {
+      EXPECT_FALSE(main_->IsCurrent());
+      return ForwardingKeychain::CopyMatching(q, r);
+    }
+    OSStatus Add(const SecDictionary& a) override {
+      EXPECT_FALSE(main_->IsCurrent());
+      return ForwardingKeychain::Add(a);
+    }
+
+   private:
+    std::shared_ptr<Queue> main_;
+  };
+  FakeRegistrar registrar(&messenger_, &dispatch_);
+  FlutterSecureStorageDarwinPlugin::RegisterWith(
+      &registrar, std::make_shared<QueueCheckingKeychain>(fake_.get(), dispatch_.MainQueue()),
+      enclave_, monitor_);
+
+  // Three calls sent at once: nothing is answered until the queues run,
+  // then each in order of arrival.
+  Reply write, read, unknown;
+  Send("write", Value(Args("k", {}, "v")), &write);
+  Send("read", Value(Args("k")), &read);
+  Send("unknown", Value(), &unknown);
+  EXPECT_FALSE(write.answered || read.answered || unknown.answered);
+  dispatch_.RunUntilIdle();
+  EXPECT_TRUE(write.answered);
+  EXPECT_EQ(read.value, Value("v"));
+  EXPECT_FALSE(unknown.answered);
+}
+
+TEST_F(PluginTest, EnclaveValuesAndTheirKeyThroughTheChannel) {
+  const ValueMap enclave{{"accountName", "svc"}, {"useSecureEnclave", "true"}};
+  EXPECT_EQ(Ok("write", Value(Args("k", enclave, "secreto"))), Value());
+  EXPECT_EQ(Ok("read", Value(Args("k", enclave))), Value("secreto"));
+  EXPECT_EQ(Ok("read", Value(Args("k", {{"accountName", "svc"}}))).is_string(), false);
+  EXPECT_EQ(Ok("readAll", Value(Args(std::nullopt, enclave))), Value(ValueMap{{"k", "secreto"}}));
+  SecPrivateKeyRef key;
+  ASSERT_EQ(enclave_->CopyKey(FlutterSecureStorage::enclaveKeyTag("svc"), &key), errSecSuccess);
+
+  // deleteAll without the flag leaves the key; with it, the key goes too.
+  EXPECT_EQ(Ok("deleteAll", Value(Args(std::nullopt, {{"accountName", "svc"}}))), Value());
+  EXPECT_TRUE(fake_->Items().empty());
+  EXPECT_EQ(enclave_->CopyKey(FlutterSecureStorage::enclaveKeyTag("svc"), &key), errSecSuccess);
+  EXPECT_EQ(Ok("deleteAll", Value(Args(std::nullopt, enclave))), Value());
+  EXPECT_EQ(enclave_->CopyKey(FlutterSecureStorage::enclaveKeyTag("svc"), &key),
+            errSecItemNotFound);
+}
+
+TEST_F(PluginTest, ProtectedDataEventsGoToTheListener) {
+  monitor_->SetAvailable(false);  // nobody listens
+  dispatch_.RunUntilIdle();
+  EXPECT_EQ(Ok("isProtectedDataAvailable", Value()), Value(false));
+  Stream("listen");
+  EXPECT_TRUE(Events().empty());  // nothing at listen
+  monitor_->SetAvailable(true);
+  monitor_->SetAvailable(false);
+  dispatch_.RunUntilIdle();
+  EXPECT_EQ(Events(), (std::vector<Value>{Value(true), Value(false)}));
+  Stream("cancel");
+  monitor_->SetAvailable(true);
+  dispatch_.RunUntilIdle();
+  EXPECT_EQ(Events().size(), 2u);
+  EXPECT_EQ(Ok("isProtectedDataAvailable", Value()), Value(true));
+
+  // The engine goes: the monitor stops.
+  EXPECT_TRUE(monitor_->running());
+  registrar_.published.clear();
+  EXPECT_FALSE(monitor_->running());
+}
+
+TEST_F(PluginTest, OnlyTheLatestSinkGetsEvents) {
+  class RecordingSink : public EventSink {
+   public:
+    void Success(const Value& event) override { events.push_back(event); }
+    void Error(const FlutterError&) override {}
+    void EndOfStream() override {}
+    std::vector<Value> events;
+  };
+  auto first = std::make_shared<RecordingSink>();
+  auto second = std::make_shared<RecordingSink>();
+  EXPECT_EQ(plugin_->OnListen(Value(), first), std::nullopt);
+  EXPECT_EQ(plugin_->OnListen(Value(), second), std::nullopt);
+  plugin_->applicationProtectedDataWillBecomeUnavailable();
+  plugin_->applicationProtectedDataDidBecomeAvailable();
+  EXPECT_TRUE(first->events.empty());
+  EXPECT_EQ(second->events, (std::vector<Value>{Value(false), Value(true)}));
+  EXPECT_EQ(plugin_->OnCancel(Value()), std::nullopt);
+  plugin_->applicationProtectedDataWillBecomeUnavailable();
+  EXPECT_EQ(second->events.size(), 2u);
+}
+
+TEST(UnavailableKeychainTest, EveryKeychainCallIsAnsweredWithAnError) {
+  VirtualDispatch dispatch;
+  InProcessMessenger messenger(dispatch.MainQueue());
+  FakeRegistrar registrar(&messenger, &dispatch);
+  auto monitor = std::make_shared<FakeProtectedDataMonitor>(dispatch.MainQueue());
+  FlutterSecureStorageDarwinPlugin::RegisterWith(
+      &registrar, MakeUnavailableKeychain(), MakeUnavailableEnclave("cannot open"), monitor);
+  auto call = [&](const std::string& method) {
+    std::optional<Envelope> out;
+    messenger.SendFromInterface(
+        kSecureStorageMethodChannel,
+        M().EncodeMethodCall({method, Value(Args("k", {{"useSecureEnclave", "true"}}, "v"))}),
+        [&](Payload reply) {
+          if (reply) out = M().DecodeEnvelope(*reply).value();
+        });
+    dispatch.RunUntilIdle();
+    return out;
+  };
+  for (const char* method : {"read", "write", "delete", "deleteAll", "readAll", "containsKey"}) {
+    std::optional<Envelope> reply = call(method);
+    ASSERT_TRUE(reply) << method;
+    const FlutterError* error = std::get_if<FlutterError>(&*reply);
+    ASSERT_NE(error, nullptr) << method;
+    EXPECT_EQ(error->code, "Unexpected security result code");
+    EXPECT_NE(error->details, Value(0)) << method;
+  }
+  std::optional<Envelope> available = call("isProtectedDataAvailable");
+  ASSERT_TRUE(available);
+  EXPECT_EQ(std::get<Value>(*available), Value(true));
+}
+
+}  // namespace
+}  // namespace kelvo

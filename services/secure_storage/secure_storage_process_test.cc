@@ -1,0 +1,259 @@
+// The secure storage service in a real `kelvo` process, driven over its
+// engine socket as the user interface would: the methods, enclave values,
+// the values surviving a restart, and protected-data events from a fake
+// logind on a private bus.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "host/testing/kelvo_process.h"
+#include "platform/desktop_notify/fake_session_bus.h"
+#include "platform/engine/method_codec.h"
+#include "platform/session_lock/fake_login1.h"
+#include "services/secure_storage/flutter_secure_storage_darwin_plugin.h"
+
+namespace kelvo {
+namespace {
+
+using testing::CallReply;
+using testing::HostEnvironment;
+using testing::KelvoProcess;
+
+Value Args(std::optional<std::string> key, ValueMap options = {},
+           std::optional<std::string> value = std::nullopt) {
+  ValueMap args{{"options", Value(std::move(options))}};
+  if (key) args.set("key", *key);
+  if (value) args.set("value", *value);
+  return Value(std::move(args));
+}
+
+const ValueMap kPlain{{"accountName", "kelvo.test"}};
+const ValueMap kEnclave{{"accountName", "kelvo.test"}, {"useSecureEnclave", "true"}};
+
+class SecureStorageProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(kelvo_->Start(), std::nullopt); }
+  void TearDown() override {
+    if (kelvo_) {
+      EXPECT_EQ(kelvo_->Stop(SIGTERM), 0);
+    }
+  }
+
+  CallReply Call(const std::string& method, const Value& args = Value()) {
+    return kelvo_->Call(method, args, kSecureStorageMethodChannel);
+  }
+  // The success value of a call, or a string saying what came instead.
+  Value Ok(const std::string& method, const Value& args) {
+    CallReply reply = Call(method, args);
+    if (!reply.value) return Value("<" + reply.Describe() + ">");
+    return *reply.value;
+  }
+
+  HostEnvironment env_;
+  std::unique_ptr<KelvoProcess> kelvo_ = std::make_unique<KelvoProcess>(env_);
+};
+
+TEST_F(SecureStorageProcessTest, StoresReadsListsAndDeletes) {
+  EXPECT_EQ(Ok("read", Args("token", kPlain)), Value());
+  EXPECT_EQ(Ok("write", Args("token", kPlain, "abc → ñ")), Value());
+  EXPECT_EQ(Ok("write", Args("refresh", kPlain, "def")), Value());
+  EXPECT_EQ(Ok("read", Args("token", kPlain)), Value("abc → ñ"));
+  EXPECT_EQ(Ok("containsKey", Args("token", kPlain)), Value(true));
+  EXPECT_EQ(Ok("containsKey", Args("other", kPlain)), Value(false));
+  EXPECT_EQ(Ok("readAll", Args(std::nullopt, kPlain)),
+            Value(ValueMap{{"refresh", "def"}, {"token", "abc → ñ"}}));
+  EXPECT_EQ(Ok("delete", Args("token", kPlain)), Value());
+  EXPECT_EQ(Ok("read", Args("token", kPlain)), Value());
+  EXPECT_EQ(Ok("deleteAll", Args("refresh", kPlain)), Value());
+  EXPECT_EQ(Ok("readAll", Args(std::nullopt, kPlain)), Value());
+  EXPECT_TRUE(Ok("isProtectedDataAvailable", Value()).is_bool());
+
+  CallReply missing = Call("write", Args("token", kPlain));
+  ASSERT_TRUE(missing.error) << missing.Describe();
+  EXPECT_EQ(missing.error->code, "Missing Parameter");
+  EXPECT_EQ(missing.error->message, "write requires key and value parameters");
+  CallReply invalid = Call("read", Value("token"));
+  ASSERT_TRUE(invalid.error) << invalid.Describe();
+  EXPECT_EQ(invalid.error->code, "Invalid Arguments");
+  CallReply refused = Call("read", Args("t", {{"isHidden", "true"}, {"isPlaceholder", "true"}}));
+  ASSERT_TRUE(refused.error) << refused.Describe();
+  EXPECT_EQ(refused.error->code, "Unexpected security result code");
+  EXPECT_EQ(refused.error->details, Value(-50));
+  EXPECT_FALSE(Call("unknownMethod").answered);
+}
+
+TEST_F(SecureStorageProcessTest, EnclaveValuesAndPlainReads) {
+  EXPECT_EQ(Ok("write", Args("pin", kEnclave, "1234")), Value());
+  EXPECT_EQ(Ok("read", Args("pin", kEnclave)), Value("1234"));
+  EXPECT_EQ(Ok("readAll", Args(std::nullopt, kEnclave)), Value(ValueMap{{"pin", "1234"}}));
+  // Read without the flag: the sealed bytes, which are not the text.
+  EXPECT_NE(Ok("read", Args("pin", kPlain)), Value("1234"));
+  // Written plain, read with the flag: no wrapped key, no value.
+  EXPECT_EQ(Ok("write", Args("plain", kPlain, "visible")), Value());
+  EXPECT_EQ(Ok("read", Args("plain", kEnclave)), Value());
+  EXPECT_EQ(Ok("delete", Args("pin", kEnclave)), Value());
+  EXPECT_EQ(Ok("read", Args("pin", kEnclave)), Value());
+  EXPECT_EQ(Ok("readAll", Args(std::nullopt, kPlain)), Value(ValueMap{{"plain", "visible"}}));
+}
+
+TEST_F(SecureStorageProcessTest, ValuesSurviveARestart) {
+  ASSERT_EQ(Ok("write", Args("token", kPlain, "persisted")), Value());
+  ASSERT_EQ(Ok("write", Args("pin", kEnclave, "sealed")), Value());
+  EXPECT_EQ(kelvo_->Stop(SIGTERM), 0);
+  kelvo_ = std::make_unique<KelvoProcess>(env_);
+  ASSERT_EQ(kelvo_->Start(), std::nullopt);
+  EXPECT_EQ(Ok("read", Args("token", kPlain)), Value("persisted"));
+  EXPECT_EQ(Ok("read", Args("pin", kEnclave)), Value("sealed"));
+  EXPECT_EQ(Ok("deleteAll", Args(std::nullopt, kEnclave)), Value());
+  EXPECT_EQ(Ok("readAll", Args(std::nullopt, kPlain)), Value());
+}
+
+TEST_F(SecureStorageProcessTest, EventChannelAcceptsListenAndCancel) {
+  for (const char* method : {"listen", "cancel", "listen"}) {
+    EngineCallResult r = kelvo_->client().SendAndWait(
+        kSecureStorageEventChannel, MethodCodec::Standard().EncodeMethodCall({method, Value()}),
+        std::chrono::seconds(10));
+    ASSERT_TRUE(r.ok()) << *r.error;
+    ASSERT_TRUE(r.reply) << method;
+    auto envelope = MethodCodec::Standard().DecodeEnvelope(*r.reply);
+    ASSERT_TRUE(envelope.ok());
+    EXPECT_EQ(std::get<Value>(envelope.value()), Value()) << method;
+  }
+}
+
+// Collects what the host sends on the event channel.
+class EventCollector {
+ public:
+  void Add(Payload message) {
+    std::lock_guard lock(mu_);
+    if (message) {
+      auto envelope = MethodCodec::Standard().DecodeEnvelope(*message);
+      events_.push_back(envelope.ok() && std::holds_alternative<Value>(envelope.value())
+                            ? std::get<Value>(envelope.value())
+                            : Value("<not a success envelope>"));
+    }
+    changed_.notify_all();
+  }
+  std::optional<Value> WaitFor(size_t count) {
+    std::unique_lock lock(mu_);
+    changed_.wait_for(lock, std::chrono::seconds(10), [&] { return events_.size() >= count; });
+    if (events_.size() < count) return std::nullopt;
+    return events_[count - 1];
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::vector<Value> events_;
+};
+
+// kelvo with a system bus of the test's, where a fake logind serves the
+// session. KelvoProcess gives no way to add a variable, so this starts the
+// process itself.
+class KelvoOnTestSystemBus {
+ public:
+  KelvoOnTestSystemBus(const HostEnvironment& env, std::string bus) : env_(env), bus_(bus) {}
+  ~KelvoOnTestSystemBus() { Stop(SIGKILL); }
+
+  std::optional<std::string> Start() {
+    std::vector<std::string> args = {KELVO_BINARY, "--engine-socket", env_.engine_socket()};
+    std::vector<std::string> vars = env_.Variables();
+    vars.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + bus_);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& v : vars) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = env_.root() + "/kelvo-bus.out";
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    int spawned = ::posix_spawn(&pid_, KELVO_BINARY, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+      pid_ = -1;
+      return "cannot start " KELVO_BINARY;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto client = std::make_unique<EngineSocketClient>();
+      if (!client->Connect(env_.engine_socket())) {
+        client_ = std::move(client);
+        return std::nullopt;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return "kelvo did not serve its engine socket in time";
+  }
+
+  Envelope Call(const std::string& channel, const std::string& method) {
+    EngineCallResult r = client_->SendAndWait(
+        channel, MethodCodec::Standard().EncodeMethodCall({method, Value()}),
+        std::chrono::seconds(10));
+    if (!r.ok() || !r.reply) return FlutterError{"transport", r.error, Value()};
+    auto envelope = MethodCodec::Standard().DecodeEnvelope(*r.reply);
+    if (!envelope.ok()) return FlutterError{"undecodable", std::nullopt, Value()};
+    return envelope.value();
+  }
+  EngineSocketClient& client() { return *client_; }
+
+  // The exit status, or -1.
+  int Stop(int signal) {
+    if (pid_ <= 0) return -1;
+    if (client_) client_->Close();
+    ::kill(pid_, signal);
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    pid_t r = 0;
+    while ((r = ::waitpid(pid_, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (r == 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return r == 0 ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+
+ private:
+  const HostEnvironment& env_;
+  std::string bus_;
+  pid_t pid_ = -1;
+  std::unique_ptr<EngineSocketClient> client_;
+};
+
+TEST(SecureStorageSessionLockTest, LockAndUnlockOfTheSessionBecomeEvents) {
+  FakeSessionBus bus;
+  if (std::optional<std::string> error = bus.Start()) GTEST_SKIP() << *error;
+  FakeLogin1 logind;
+  ASSERT_EQ(logind.Start(bus.address(), "5", /*locked=*/true), std::nullopt);
+  HostEnvironment env;
+  KelvoOnTestSystemBus kelvo(env, bus.address());
+  ASSERT_EQ(kelvo.Start(), std::nullopt);
+
+  EXPECT_EQ(kelvo.Call(kSecureStorageMethodChannel, "isProtectedDataAvailable"),
+            Envelope(Value(false)));
+  EventCollector events;
+  kelvo.client().SetMessageHandler(kSecureStorageEventChannel,
+                                   [&](Payload message, BinaryReply) { events.Add(message); });
+  ASSERT_EQ(kelvo.Call(kSecureStorageEventChannel, "listen"), Envelope(Value()));
+  logind.SetLockedHint(false);
+  EXPECT_EQ(events.WaitFor(1), Value(true));
+  logind.SetLockedHint(true);
+  EXPECT_EQ(events.WaitFor(2), Value(false));
+  EXPECT_EQ(kelvo.Call(kSecureStorageMethodChannel, "isProtectedDataAvailable"),
+            Envelope(Value(false)));
+  EXPECT_EQ(kelvo.Stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace kelvo
