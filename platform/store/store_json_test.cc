@@ -38,8 +38,13 @@ TEST(StoreJsonTest, TransactionsSurviveTheRoundTripWhole) {
   nested.error = std::make_shared<const StoreError>(inner);
   StoreUserInfoValue list;
   list.kind = StoreUserInfoValue::Kind::kList;
-  list.list = {StoreUserInfoValue{StoreUserInfoValue::Kind::kInt, "", 7, 0, {}, {}, nullptr},
-               StoreUserInfoValue{StoreUserInfoValue::Kind::kDouble, "", 0, 2.5, {}, {}, nullptr}};
+  StoreUserInfoValue seven;
+  seven.kind = StoreUserInfoValue::Kind::kInt;
+  seven.integer = 7;
+  StoreUserInfoValue two_and_a_half;
+  two_and_a_half.kind = StoreUserInfoValue::Kind::kDouble;
+  two_and_a_half.number = 2.5;
+  list.list = {seven, two_and_a_half};
   error.user_info.emplace_back("NSUnderlyingError", nested);
   error.user_info.emplace_back("numbers", list);
 

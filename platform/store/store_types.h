@@ -77,7 +77,22 @@ struct StoreUserInfoValue {
   std::vector<StoreUserInfoValue> list;
   std::vector<std::pair<std::string, StoreUserInfoValue>> map;
   std::shared_ptr<const StoreError> error;
+
+  // Defined below the class: `map` holds pairs of this very type, which
+  // are complete only there (some compilers check it in the class body).
+  StoreUserInfoValue();
+  StoreUserInfoValue(const StoreUserInfoValue&);
+  StoreUserInfoValue(StoreUserInfoValue&&) noexcept;
+  StoreUserInfoValue& operator=(const StoreUserInfoValue&);
+  StoreUserInfoValue& operator=(StoreUserInfoValue&&) noexcept;
+  ~StoreUserInfoValue();
 };
+inline StoreUserInfoValue::StoreUserInfoValue() = default;
+inline StoreUserInfoValue::StoreUserInfoValue(const StoreUserInfoValue&) = default;
+inline StoreUserInfoValue::StoreUserInfoValue(StoreUserInfoValue&&) noexcept = default;
+inline StoreUserInfoValue& StoreUserInfoValue::operator=(const StoreUserInfoValue&) = default;
+inline StoreUserInfoValue& StoreUserInfoValue::operator=(StoreUserInfoValue&&) noexcept = default;
+inline StoreUserInfoValue::~StoreUserInfoValue() = default;
 
 // NSError.
 struct StoreError {
