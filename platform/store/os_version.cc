@@ -1,5 +1,6 @@
 #include "platform/store/os_version.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <tuple>
 
@@ -39,6 +40,9 @@ OperatingSystemVersion CurrentOperatingSystemVersion() {
   const char* text = std::getenv("KELVO_OS_VERSION");
   if (text) {
     if (std::optional<OperatingSystemVersion> v = ParseOperatingSystemVersion(text)) return *v;
+    // Said once per start: a mistyped version must not pass unnoticed.
+    std::fprintf(stderr, "kelvo: KELVO_OS_VERSION=\"%s\" is not a version like 14.4; using 15.0\n",
+                 text);
   }
   return OperatingSystemVersion{};
 }
