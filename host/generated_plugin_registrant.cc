@@ -4,6 +4,8 @@
 #include "services/package_info/package_info_plugin.h"
 #include "services/paths/path_provider_plugin.h"
 #include "services/preferences/shared_preferences_plugin.h"
+#include "services/secure_storage/flutter_secure_storage_darwin_plugin.h"
+#include "services/store/in_app_purchase_plugin.h"
 #include "services/url_launcher/url_launcher_plugin.h"
 
 namespace kelvo {
@@ -15,16 +17,11 @@ namespace {
 // channel.
 void RegisterOutsideComponent(PluginRegistrar*) {}
 
-// A service of this system whose implementation has not landed yet: it
-// keeps its place in the order and installs nothing until it does. Replace
-// the row's entry with the service's own static registration when it lands.
-void RegisterPendingService(PluginRegistrar*) {}
-
 // clang-format off
 constexpr PluginRegistration kRegistrations[] = {
     {"ConnectivityPlusPlugin",           &ConnectivityPlusPlugin::Register},  // connectivity
-    {"FlutterSecureStorageDarwinPlugin", &RegisterPendingService},    // secure storage
-    {"InAppPurchasePlugin",              &RegisterPendingService},    // store bridge
+    {"FlutterSecureStorageDarwinPlugin", &FlutterSecureStorageDarwinPlugin::Register},  // secure storage
+    {"InAppPurchasePlugin",              &InAppPurchasePlugin::Register},  // store bridge
     {"LocalNotifierPlugin",              &RegisterOutsideComponent},  // local notifications
     {"FPPPackageInfoPlusPlugin",         &FPPPackageInfoPlusPlugin::Register},  // package information
     {"PathProviderPlugin",               &PathProviderPlugin::Register},  // paths
