@@ -214,6 +214,15 @@ int Listen(const CommandContext& ctx, const ChannelRequest& request,
     auto envelope = codec->DecodeEnvelope(*message);
     std::lock_guard lock(state->mu);
     if (!envelope.ok()) {
+      // Some services call methods of the interface on their channel
+      // instead of sending events (the store's callbacks): show the call.
+      if (auto call = codec->DecodeMethodCall(*message); call.ok()) {
+        envelope = Result<Envelope>(Envelope(Value(ValueMap{
+            {Value("method"), Value(call.value().method)},
+            {Value("arguments"), call.value().arguments}})));
+      }
+    }
+    if (!envelope.ok()) {
       *state->err << "kelvoctl: an event on '" << channel
                   << "' does not decode: " << envelope.error().message << "\n";
       state->error_events = true;
