@@ -3,7 +3,7 @@
 #include <string>
 
 #include "host/host_control_channel.h"
-#include "host/utf8.h"
+#include "platform/engine/utf8.h"
 
 namespace kelvo {
 namespace {

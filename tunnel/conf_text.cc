@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "platform/engine/utf8.h"
+
 namespace kelvo {
 
 namespace {
@@ -85,42 +87,6 @@ bool EqualsLowered(std::string_view s, std::string_view lower) {
   if (s.size() != lower.size()) return false;
   for (size_t i = 0; i < s.size(); ++i) {
     if (AsciiLower(s[i]) != lower[i]) return false;
-  }
-  return true;
-}
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= n) return false;
-    unsigned char second = static_cast<unsigned char>(s[i + 1]);
-    if (second < lo || second > hi) return false;
-    for (size_t k = 2; k <= n; ++k) {
-      unsigned char cont = static_cast<unsigned char>(s[i + k]);
-      if (cont < 0x80 || cont > 0xBF) return false;
-    }
-    i += n + 1;
   }
   return true;
 }

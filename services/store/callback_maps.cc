@@ -1,5 +1,6 @@
 #include "services/store/callback_maps.h"
 
+#include "platform/engine/utf8.h"
 #include "services/store/user_info_encoding.h"
 
 namespace kelvo {
@@ -7,46 +8,10 @@ namespace {
 
 Value Optional(const std::optional<std::string>& text) { return text ? Value(*text) : Value(); }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsUtf8(const std::vector<uint8_t>& bytes) {
-  size_t i = 0;
-  const size_t n = bytes.size();
-  while (i < n) {
-    const uint8_t b = bytes[i];
-    size_t extra = 0;
-    uint32_t cp = 0;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = b & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const uint8_t c = bytes[i + k];
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::string> RequestDataText(const std::optional<std::vector<uint8_t>>& data) {
-  if (!data || !IsUtf8(*data)) return std::nullopt;
+  if (!data || !IsValidUtf8(*data)) return std::nullopt;
   return std::string(data->begin(), data->end());
 }
 

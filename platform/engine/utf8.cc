@@ -1,4 +1,4 @@
-#include "host/utf8.h"
+#include "platform/engine/utf8.h"
 
 namespace kelvo {
 
