@@ -79,12 +79,15 @@ HostEnvironment::~HostEnvironment() {
 
 std::vector<std::string> HostEnvironment::Variables() const {
   const char* path = std::getenv("PATH");
-  return {"PATH=" + std::string(path ? path : "/usr/bin:/bin"), "HOME=" + home(),
-          "XDG_RUNTIME_DIR=" + runtime_dir(), "XDG_DATA_HOME=" + data_home(),
-          "XDG_CONFIG_HOME=" + config_home(), "KELVO_APP_GROUP_ROOT=" + app_group_root(),
-          "DBUS_SESSION_BUS_ADDRESS=" + bus_address,
-          // The sanitizer build's leak report must fail the exit status.
-          "ASAN_OPTIONS=detect_leaks=1:exitcode=23"};
+  std::vector<std::string> variables = {
+      "PATH=" + std::string(path ? path : "/usr/bin:/bin"), "HOME=" + home(),
+      "XDG_RUNTIME_DIR=" + runtime_dir(), "XDG_DATA_HOME=" + data_home(),
+      "XDG_CONFIG_HOME=" + config_home(), "KELVO_APP_GROUP_ROOT=" + app_group_root(),
+      "DBUS_SESSION_BUS_ADDRESS=" + bus_address,
+      // The sanitizer build's leak report must fail the exit status.
+      "ASAN_OPTIONS=detect_leaks=1:exitcode=23"};
+  variables.insert(variables.end(), extra_variables.begin(), extra_variables.end());
+  return variables;
 }
 
 std::string CallReply::Describe() const {
@@ -116,9 +119,10 @@ std::optional<std::string> KelvoProcess::Start(std::vector<std::string> extra_ar
       client_ = std::move(client);
       return std::nullopt;
     }
-    if (WaitExit(pid_, std::chrono::milliseconds(0)) >= 0) {
+    if (int status = WaitExit(pid_, std::chrono::milliseconds(0)); status >= 0) {
       pid_ = -1;
-      return "kelvo exited at start";
+      exit_status_ = status;
+      return "kelvo exited at start with status " + std::to_string(status) + ": " + Stderr();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -159,6 +163,20 @@ int KelvoProcess::Stop(int signal) {
   }
   pid_ = -1;
   return status;
+}
+
+int KelvoProcess::WaitForExit(std::chrono::milliseconds limit) {
+  if (pid_ > 0) {
+    exit_status_ = WaitExit(pid_, limit);
+    if (exit_status_ >= 0) pid_ = -1;
+  }
+  return exit_status_;
+}
+
+std::string KelvoProcess::Stderr() const {
+  std::stringstream text;
+  text << std::ifstream(env_.root() + "/kelvo.err").rdbuf();
+  return text.str();
 }
 
 int RunKelvo(const HostEnvironment& env, const std::vector<std::string>& args, std::string* out) {

@@ -38,6 +38,9 @@ class HostEnvironment {
   std::string engine_socket() const { return runtime_dir() + "/kelvo/engine.sock"; }
 
   std::string bus_address = "unix:path=/nonexistent/kelvo-test-no-bus";
+  // More "NAME=value" entries for a test's own settings (a store
+  // configuration, a system bus), added last.
+  std::vector<std::string> extra_variables;
 
   // "NAME=value" for every variable above, on top of PATH.
   std::vector<std::string> Variables() const;
@@ -61,7 +64,8 @@ class KelvoProcess {
   ~KelvoProcess();
 
   // Starts kelvo with --engine-socket and waits (10 s) until it answers.
-  // Returns why not.
+  // Returns why not; a kelvo that exits at start is described with its
+  // exit status and what it wrote to stderr.
   std::optional<std::string> Start(std::vector<std::string> extra_args = {});
   // A method call on `channel`, waiting at most `limit`.
   CallReply Call(const std::string& method, const Value& arguments = Value(),
@@ -72,10 +76,16 @@ class KelvoProcess {
   // Sends `signal` and waits (10 s) for the exit; the exit status, or -1
   // when it did not exit in time (it is then killed).
   int Stop(int signal);
+  // Waits at most `limit` for kelvo to end on its own; the exit status
+  // (also of an exit seen by Start), or -1.
+  int WaitForExit(std::chrono::milliseconds limit);
+  // What kelvo wrote to stderr so far.
+  std::string Stderr() const;
 
  private:
   const HostEnvironment& env_;
   pid_t pid_ = -1;
+  int exit_status_ = -1;
   std::unique_ptr<EngineSocketClient> client_;
 };
 

@@ -2,15 +2,11 @@
 // engine socket as the user interface would: the methods, enclave values,
 // the values surviving a restart, and protected-data events from a fake
 // logind on a private bus.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "host/testing/kelvo_process.h"
 #include "platform/desktop_notify/fake_session_bus.h"
@@ -153,105 +149,28 @@ class EventCollector {
   std::vector<Value> events_;
 };
 
-// kelvo with a system bus of the test's, where a fake logind serves the
-// session. KelvoProcess gives no way to add a variable, so this starts the
-// process itself.
-class KelvoOnTestSystemBus {
- public:
-  KelvoOnTestSystemBus(const HostEnvironment& env, std::string bus) : env_(env), bus_(bus) {}
-  ~KelvoOnTestSystemBus() { Stop(SIGKILL); }
-
-  std::optional<std::string> Start() {
-    std::vector<std::string> args = {KELVO_BINARY, "--engine-socket", env_.engine_socket()};
-    std::vector<std::string> vars = env_.Variables();
-    vars.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + bus_);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& v : vars) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string out = env_.root() + "/kelvo-bus.out";
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    int spawned = ::posix_spawn(&pid_, KELVO_BINARY, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-      pid_ = -1;
-      return "cannot start " KELVO_BINARY;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto client = std::make_unique<EngineSocketClient>();
-      if (!client->Connect(env_.engine_socket())) {
-        client_ = std::move(client);
-        return std::nullopt;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return "kelvo did not serve its engine socket in time";
-  }
-
-  Envelope Call(const std::string& channel, const std::string& method) {
-    EngineCallResult r = client_->SendAndWait(
-        channel, MethodCodec::Standard().EncodeMethodCall({method, Value()}),
-        std::chrono::seconds(10));
-    if (!r.ok() || !r.reply) return FlutterError{"transport", r.error, Value()};
-    auto envelope = MethodCodec::Standard().DecodeEnvelope(*r.reply);
-    if (!envelope.ok()) return FlutterError{"undecodable", std::nullopt, Value()};
-    return envelope.value();
-  }
-  EngineSocketClient& client() { return *client_; }
-
-  // The exit status, or -1.
-  int Stop(int signal) {
-    if (pid_ <= 0) return -1;
-    if (client_) client_->Close();
-    ::kill(pid_, signal);
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    pid_t r = 0;
-    while ((r = ::waitpid(pid_, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (r == 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-    }
-    pid_ = -1;
-    return r == 0 ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-  }
-
- private:
-  const HostEnvironment& env_;
-  std::string bus_;
-  pid_t pid_ = -1;
-  std::unique_ptr<EngineSocketClient> client_;
-};
-
 TEST(SecureStorageSessionLockTest, LockAndUnlockOfTheSessionBecomeEvents) {
   FakeSessionBus bus;
   if (std::optional<std::string> error = bus.Start()) GTEST_SKIP() << *error;
   FakeLogin1 logind;
   ASSERT_EQ(logind.Start(bus.address(), "5", /*locked=*/true), std::nullopt);
   HostEnvironment env;
-  KelvoOnTestSystemBus kelvo(env, bus.address());
+  env.extra_variables.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + bus.address());
+  KelvoProcess kelvo(env);
   ASSERT_EQ(kelvo.Start(), std::nullopt);
 
-  EXPECT_EQ(kelvo.Call(kSecureStorageMethodChannel, "isProtectedDataAvailable"),
-            Envelope(Value(false)));
+  EXPECT_EQ(kelvo.Call("isProtectedDataAvailable", Value(), kSecureStorageMethodChannel).value,
+            Value(false));
   EventCollector events;
   kelvo.client().SetMessageHandler(kSecureStorageEventChannel,
                                    [&](Payload message, BinaryReply) { events.Add(message); });
-  ASSERT_EQ(kelvo.Call(kSecureStorageEventChannel, "listen"), Envelope(Value()));
+  EXPECT_TRUE(kelvo.Call("listen", Value(), kSecureStorageEventChannel).value);
   logind.SetLockedHint(false);
   EXPECT_EQ(events.WaitFor(1), Value(true));
   logind.SetLockedHint(true);
   EXPECT_EQ(events.WaitFor(2), Value(false));
-  EXPECT_EQ(kelvo.Call(kSecureStorageMethodChannel, "isProtectedDataAvailable"),
-            Envelope(Value(false)));
+  EXPECT_EQ(kelvo.Call("isProtectedDataAvailable", Value(), kSecureStorageMethodChannel).value,
+            Value(false));
   EXPECT_EQ(kelvo.Stop(SIGTERM), 0);
 }
 

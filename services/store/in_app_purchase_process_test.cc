@@ -2,11 +2,8 @@
 // engine socket as the user interface would, on a local store configured by
 // the test (KELVO_STORE_CONFIG) at the system version it picks
 // (KELVO_OS_VERSION).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -48,85 +45,32 @@ struct Reply {
 // kelvo with the store's variables on top of the host's test environment.
 class StoreProcess {
  public:
-  explicit StoreProcess(std::string config, std::string os_version = "")
-      : os_version_(std::move(os_version)) {
+  explicit StoreProcess(std::string config, std::string os_version = "") {
     std::ofstream(config_path()) << config;
+    env_.extra_variables.push_back("KELVO_STORE_CONFIG=" + config_path());
+    if (!os_version.empty()) env_.extra_variables.push_back("KELVO_OS_VERSION=" + os_version);
   }
-  ~StoreProcess() { Stop(); }
 
   std::string config_path() const { return env_.root() + "/store.json"; }
-  std::string Stderr() const {
-    std::stringstream text;
-    text << std::ifstream(env_.root() + "/kelvo.err").rdbuf();
-    return text.str();
-  }
-
-  bool Spawn() {
-    std::vector<std::string> env_s = env_.Variables();
-    env_s.push_back("KELVO_STORE_CONFIG=" + config_path());
-    if (!os_version_.empty()) env_s.push_back("KELVO_OS_VERSION=" + os_version_);
-    std::vector<std::string> argv_s = {KELVO_BINARY, "--engine-socket", env_.engine_socket()};
-    std::vector<char*> argv, envp;
-    for (auto& a : argv_s) argv.push_back(a.data());
-    for (auto& e : env_s) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string err = env_.root() + "/kelvo.err";
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (::posix_spawn(&pid_, KELVO_BINARY, &actions, nullptr, argv.data(), envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid_ > 0;
-  }
+  std::string Stderr() const { return process_.Stderr(); }
+  testing::KelvoProcess& process() { return process_; }
 
   // Starts kelvo; ready once the store's channels answer.
   std::optional<std::string> Start() {
-    if (!Spawn()) return "cannot start " KELVO_BINARY;
+    if (std::optional<std::string> why = process_.Start()) return why;
+    client_ = &process_.client();
+    client_->SetMessageHandler(kInAppPurchaseCallbackChannel, [this](Payload m, BinaryReply r) {
+      Add(MethodCodec::Standard().DecodeMethodCall(*m).value());
+      r(std::nullopt);
+    });
     for (auto deadline = Clock::now() + kLimit; Clock::now() < deadline;
          std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-      if (ExitStatus(std::chrono::milliseconds(0)) >= 0) return "kelvo exited: " + Stderr();
-      if (!client_) {
-        auto client = std::make_unique<EngineSocketClient>();
-        if (client->Connect(env_.engine_socket())) continue;
-        client_ = std::move(client);
-        client_->SetMessageHandler(kInAppPurchaseCallbackChannel, [this](Payload m, BinaryReply r) {
-          Add(MethodCodec::Standard().DecodeMethodCall(*m).value());
-          r(std::nullopt);
-        });
-      }
       if (Send("canMakePayments").answered) return std::nullopt;
     }
     return "the store did not answer in time";
   }
 
-  // The exit status once kelvo has ended within `limit`, else -1.
-  int ExitStatus(std::chrono::milliseconds limit) {
-    for (auto deadline = Clock::now() + limit; pid_ > 0;
-         std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (Clock::now() > deadline) break;
-    }
-    return -1;
-  }
-
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    if (client_) client_->Close();
-    ::kill(pid_, SIGTERM);
-    int status = ExitStatus(kLimit);
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ExitStatus(kLimit);
-    }
-    return status;
-  }
+  int Stop() { return process_.Stop(SIGTERM); }
 
   // A typed request; a channel of the first-generation API by default.
   Reply Send(const std::string& method, const ValueList& args = {}, std::string channel = "") {
@@ -194,9 +138,8 @@ class StoreProcess {
   }
 
   testing::HostEnvironment env_;
-  std::string os_version_;
-  pid_t pid_ = -1;
-  std::unique_ptr<EngineSocketClient> client_;
+  testing::KelvoProcess process_{env_};
+  EngineSocketClient* client_ = nullptr;  // the process's
   std::mutex mu_;
   std::condition_variable changed_;
   std::vector<MethodCall> calls_;
@@ -397,8 +340,9 @@ TEST_F(StoreProcessTest, BelowVersion12TheSecondGenerationIsAbsent) {
 
 TEST(StoreProcessStartTest, AMalformedConfigurationStopsTheHost) {
   StoreProcess kelvo(R"({"products": [{"id": "coins", "type": "consumable", "price": 5}]})");
-  ASSERT_TRUE(kelvo.Spawn());
-  EXPECT_EQ(kelvo.ExitStatus(kLimit), 1);
+  // Whether it goes before or after the socket serves, the host ends.
+  kelvo.process().Start();
+  EXPECT_EQ(kelvo.process().WaitForExit(kLimit), 1);
   EXPECT_NE(kelvo.Stderr().find("kelvo: store configuration " + kelvo.config_path() +
                                 ": products[0].price"),
             std::string::npos)
