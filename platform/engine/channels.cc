@@ -174,27 +174,39 @@ BasicMessageChannel::BasicMessageChannel(BinaryMessenger* messenger, std::string
                                          const StandardCodec* codec)
     : messenger_(messenger), name_(std::move(name)), codec_(codec) {}
 
-void BasicMessageChannel::SetMessageHandler(MessageHandler handler) {
+void BasicMessageChannel::SetMessageHandler(MessageHandler handler,
+                                            UndecodableHandler on_undecodable) {
   if (!handler) {
     messenger_->SetMessageHandler(name_, nullptr);
     return;
   }
   const StandardCodec* codec = codec_;
   messenger_->SetMessageHandler(
-      name_, [codec, handler = std::move(handler)](Payload message, BinaryReply reply) {
+      name_, [codec, handler = std::move(handler), on_undecodable = std::move(on_undecodable)](
+                 Payload message, BinaryReply reply) {
+        std::optional<DecodeError> undecodable;
         Value decoded;
         if (message) {
           auto r = codec->Decode(*message);
-          if (!r.ok()) {
-            reply(std::nullopt);
-            return;
+          if (r.ok()) {
+            decoded = std::move(r).value();
+          } else {
+            undecodable = r.error();
           }
-          decoded = std::move(r).value();
+        }
+        if (undecodable && !on_undecodable) {
+          reply(std::nullopt);
+          return;
         }
         auto once = std::make_shared<std::atomic<bool>>(false);
-        handler(decoded, [codec, reply = std::move(reply), once](const Value& answer) {
-          if (!once->exchange(true)) reply(codec->Encode(answer));
-        });
+        MessageReply answer = [codec, reply = std::move(reply), once](const Value& value) {
+          if (!once->exchange(true)) reply(codec->Encode(value));
+        };
+        if (undecodable) {
+          on_undecodable(*undecodable, std::move(answer));
+        } else {
+          handler(decoded, std::move(answer));
+        }
       });
 }
 

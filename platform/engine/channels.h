@@ -107,6 +107,8 @@ class EventChannel {
 
 using MessageReply = std::function<void(const Value& reply)>;
 using MessageHandler = std::function<void(const Value& message, MessageReply reply)>;
+// Answers a message that does not decode (it gets the decoder's complaint).
+using UndecodableHandler = std::function<void(const DecodeError& error, MessageReply reply)>;
 
 class BasicMessageChannel {
  public:
@@ -114,8 +116,9 @@ class BasicMessageChannel {
                       const StandardCodec* codec = &StandardCodec::Instance());
   const std::string& name() const { return name_; }
   const StandardCodec& codec() const { return *codec_; }
-  // A message that does not decode gets no reply data (and a log line).
-  void SetMessageHandler(MessageHandler handler);
+  // A message that does not decode goes to `on_undecodable` when given,
+  // else it gets no reply data.
+  void SetMessageHandler(MessageHandler handler, UndecodableHandler on_undecodable = nullptr);
   // `on_reply` gets the decoded reply, or nullopt when there was none or it
   // did not decode.
   void Send(const Value& message, std::function<void(std::optional<Value>)> on_reply = nullptr);

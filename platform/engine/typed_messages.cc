@@ -58,7 +58,8 @@ void SetAsyncTypedHandler(BasicMessageChannel& channel, AsyncTypedHandler handle
   std::string name = channel.name();
   channel.SetMessageHandler(
       [name, handler = std::move(handler)](const Value& message, MessageReply reply) {
-        const auto* args = message.get_if<ValueList>();
+        static const ValueList kNoArguments;
+        const auto* args = message.is_null() ? &kNoArguments : message.get_if<ValueList>();
         if (args == nullptr) {
           reply(WrapError(NotAList(name)));
           return;
@@ -70,6 +71,10 @@ void SetAsyncTypedHandler(BasicMessageChannel& channel, AsyncTypedHandler handle
         } catch (const std::exception& e) {
           reply(WrapUnknownError(e.what(), typeid(e).name()));
         }
+      },
+      [name](const DecodeError& error, MessageReply reply) {
+        reply(WrapError(
+            {"bad-request", "request on '" + name + "' does not decode: " + error.message, Value()}));
       });
 }
 
@@ -103,6 +108,56 @@ const Value& TypedArgument(const ValueList& arguments, size_t index, const char*
         {"bad-request", std::string("missing argument '") + name + "'", Value()});
   }
   return arguments[index];
+}
+
+void ThrowBadArgument(const char* name, const std::string& what) {
+  throw FlutterErrorException(
+      {"bad-request", std::string("argument '") + name + "' must be " + what, Value()});
+}
+
+const std::string& TypedStringArgument(const ValueList& arguments, size_t index,
+                                       const char* name) {
+  const auto* s = TypedArgument(arguments, index, name).get_if<std::string>();
+  if (s == nullptr) ThrowBadArgument(name, "a string");
+  return *s;
+}
+
+std::optional<std::string> TypedOptionalStringArgument(const ValueList& arguments, size_t index,
+                                                       const char* name) {
+  const Value& v = TypedArgument(arguments, index, name);
+  if (v.is_null()) return std::nullopt;
+  const auto* s = v.get_if<std::string>();
+  if (s == nullptr) ThrowBadArgument(name, "a string or null");
+  return *s;
+}
+
+int64_t TypedIntArgument(const ValueList& arguments, size_t index, const char* name) {
+  const auto* i = TypedArgument(arguments, index, name).get_if<int64_t>();
+  if (i == nullptr) ThrowBadArgument(name, "an integer");
+  return *i;
+}
+
+std::vector<std::string> TypedStringListArgument(const ValueList& arguments, size_t index,
+                                                 const char* name) {
+  const auto* list = TypedArgument(arguments, index, name).get_if<ValueList>();
+  if (list == nullptr) ThrowBadArgument(name, "a list of strings");
+  std::vector<std::string> strings;
+  strings.reserve(list->size());
+  for (const Value& element : *list) {
+    const auto* s = element.get_if<std::string>();
+    if (s == nullptr) ThrowBadArgument(name, "a list of strings");
+    strings.push_back(*s);
+  }
+  return strings;
+}
+
+std::optional<ValueMap> TypedOptionalMapArgument(const ValueList& arguments, size_t index,
+                                                 const char* name) {
+  const Value& v = TypedArgument(arguments, index, name);
+  if (v.is_null()) return std::nullopt;
+  const auto* map = v.get_if<ValueMap>();
+  if (map == nullptr) ThrowBadArgument(name, "a map or null");
+  return *map;
 }
 
 }  // namespace kelvo

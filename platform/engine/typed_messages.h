@@ -10,9 +10,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/engine/channels.h"
 
@@ -40,7 +42,9 @@ class FlutterErrorException : public std::runtime_error {
 };
 
 // A synchronous typed handler: gets the request's argument list (a message
-// that is not a list is refused before the handler runs) and returns the
+// that does not decode, or is neither a list nor null, is refused with
+// "bad-request" before the handler runs; null, which the interface sends
+// for a method without arguments, is the empty list) and returns the
 // result; throwing FlutterErrorException answers with that error, any other
 // exception with WrapUnknownError.
 using TypedHandler = std::function<Value(const ValueList& arguments)>;
@@ -58,5 +62,18 @@ void CallTypedApi(BasicMessageChannel& channel, const ValueList& arguments,
 // the problem (requests of the wrong shape get an error reply, never a
 // crash).
 const Value& TypedArgument(const ValueList& arguments, size_t index, const char* name);
+
+// Throws the "bad-request" error "argument '<name>' must be <what>".
+[[noreturn]] void ThrowBadArgument(const char* name, const std::string& what);
+// The argument at `index` of one type, else ThrowBadArgument.
+const std::string& TypedStringArgument(const ValueList& arguments, size_t index,
+                                       const char* name);
+std::optional<std::string> TypedOptionalStringArgument(const ValueList& arguments, size_t index,
+                                                       const char* name);
+int64_t TypedIntArgument(const ValueList& arguments, size_t index, const char* name);
+std::vector<std::string> TypedStringListArgument(const ValueList& arguments, size_t index,
+                                                 const char* name);
+std::optional<ValueMap> TypedOptionalMapArgument(const ValueList& arguments, size_t index,
+                                                 const char* name);
 
 }  // namespace kelvo

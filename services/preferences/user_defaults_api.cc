@@ -17,26 +17,15 @@ const char* const kCurrentMethods[] = {"set", "clear", "getAll", "getValue", "ge
 const char* const kLegacyMethods[] = {"remove",   "setBool", "setDouble",
                                       "setValue", "getAll",  "clear"};
 
-[[noreturn]] void BadRequest(const char* name, const char* what) {
-  throw FlutterErrorException(
-      {"bad-request", std::string("argument '") + name + "' must be " + what, Value()});
-}
-
-const std::string& StringArg(const ValueList& args, size_t index, const char* name) {
-  const auto* s = TypedArgument(args, index, name).get_if<std::string>();
-  if (s == nullptr) BadRequest(name, "a string");
-  return *s;
-}
-
 bool BoolArg(const ValueList& args, size_t index, const char* name) {
   const auto* b = TypedArgument(args, index, name).get_if<bool>();
-  if (b == nullptr) BadRequest(name, "a boolean");
+  if (b == nullptr) ThrowBadArgument(name, "a boolean");
   return *b;
 }
 
 double DoubleArg(const ValueList& args, size_t index, const char* name) {
   const auto* d = TypedArgument(args, index, name).get_if<double>();
-  if (d == nullptr) BadRequest(name, "a floating-point number");
+  if (d == nullptr) ThrowBadArgument(name, "a floating-point number");
   return *d;
 }
 
@@ -44,12 +33,12 @@ AllowList AllowListArg(const ValueList& args, size_t index) {
   const Value& v = TypedArgument(args, index, "allowList");
   if (v.is_null()) return std::nullopt;
   const auto* list = v.get_if<ValueList>();
-  if (list == nullptr) BadRequest("allowList", "a list of strings or null");
+  if (list == nullptr) ThrowBadArgument("allowList", "a list of strings or null");
   std::vector<std::string> keys;
   keys.reserve(list->size());
   for (const Value& key : *list) {
     const auto* s = key.get_if<std::string>();
-    if (s == nullptr) BadRequest("allowList", "a list of strings or null");
+    if (s == nullptr) ThrowBadArgument("allowList", "a list of strings or null");
     keys.push_back(*s);
   }
   return keys;
@@ -57,7 +46,7 @@ AllowList AllowListArg(const ValueList& args, size_t index) {
 
 SharedPreferencesPigeonOptions OptionsArg(const ValueList& args, size_t index) {
   auto options = SharedPreferencesPigeonOptions::FromValue(TypedArgument(args, index, "options"));
-  if (!options) BadRequest("options", "a SharedPreferencesPigeonOptions record");
+  if (!options) ThrowBadArgument("options", "a SharedPreferencesPigeonOptions record");
   return *options;
 }
 
@@ -81,7 +70,9 @@ bool HoldsRecord(const Value& value) {
 // would remove the key).
 const Value& StoredValueArg(const ValueList& args, size_t index) {
   const Value& v = TypedArgument(args, index, "value");
-  if (v.is_null() || HoldsRecord(v)) BadRequest("value", "a value of the standard types, not null");
+  if (v.is_null() || HoldsRecord(v)) {
+    ThrowBadArgument("value", "a value of the standard types, not null");
+  }
   return v;
 }
 
@@ -128,7 +119,7 @@ void SetUpUserDefaultsApi(BinaryMessenger* messenger, std::shared_ptr<UserDefaul
   for (const char* method : kCurrentMethods) b.emplace_back(method, nullptr);
   if (api) {
     b[0].second = [api](const ValueList& args) {
-      api->Set(StringArg(args, 0, "key"), StoredValueArg(args, 1), OptionsArg(args, 2));
+      api->Set(TypedStringArgument(args, 0, "key"), StoredValueArg(args, 1), OptionsArg(args, 2));
       return Value();
     };
     b[1].second = [api](const ValueList& args) {
@@ -139,7 +130,7 @@ void SetUpUserDefaultsApi(BinaryMessenger* messenger, std::shared_ptr<UserDefaul
       return Value(api->GetAll(AllowListArg(args, 0), OptionsArg(args, 1)));
     };
     b[3].second = [api](const ValueList& args) {
-      return api->GetValue(StringArg(args, 0, "key"), OptionsArg(args, 1));
+      return api->GetValue(TypedStringArgument(args, 0, "key"), OptionsArg(args, 1));
     };
     b[4].second = [api](const ValueList& args) {
       return KeysValue(api->GetKeys(AllowListArg(args, 0), OptionsArg(args, 1)));
@@ -155,26 +146,26 @@ void SetUpLegacyUserDefaultsApi(BinaryMessenger* messenger,
   for (const char* method : kLegacyMethods) b.emplace_back(method, nullptr);
   if (api) {
     b[0].second = [api](const ValueList& args) {
-      api->Remove(StringArg(args, 0, "key"));
+      api->Remove(TypedStringArgument(args, 0, "key"));
       return Value();
     };
     b[1].second = [api](const ValueList& args) {
-      api->SetBool(StringArg(args, 0, "key"), BoolArg(args, 1, "value"));
+      api->SetBool(TypedStringArgument(args, 0, "key"), BoolArg(args, 1, "value"));
       return Value();
     };
     b[2].second = [api](const ValueList& args) {
-      api->SetDouble(StringArg(args, 0, "key"), DoubleArg(args, 1, "value"));
+      api->SetDouble(TypedStringArgument(args, 0, "key"), DoubleArg(args, 1, "value"));
       return Value();
     };
     b[3].second = [api](const ValueList& args) {
-      api->SetValue(StringArg(args, 0, "key"), StoredValueArg(args, 1));
+      api->SetValue(TypedStringArgument(args, 0, "key"), StoredValueArg(args, 1));
       return Value();
     };
     b[4].second = [api](const ValueList& args) {
-      return Value(api->GetAll(StringArg(args, 0, "prefix"), AllowListArg(args, 1)));
+      return Value(api->GetAll(TypedStringArgument(args, 0, "prefix"), AllowListArg(args, 1)));
     };
     b[5].second = [api](const ValueList& args) {
-      return Value(api->Clear(StringArg(args, 0, "prefix"), AllowListArg(args, 1)));
+      return Value(api->Clear(TypedStringArgument(args, 0, "prefix"), AllowListArg(args, 1)));
     };
   }
   Bind(messenger, kLegacyApi, suffix, std::move(b));

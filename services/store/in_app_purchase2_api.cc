@@ -1,9 +1,6 @@
 #include "services/store/in_app_purchase2_api.h"
 
-#include <atomic>
-#include <exception>
 #include <memory>
-#include <typeinfo>
 #include <utility>
 
 #include "platform/engine/typed_messages.h"
@@ -28,39 +25,6 @@ const char* const kMethods[] = {
     "presentOfferCodeRedeemSheet",
 };
 constexpr size_t kMethodCount = sizeof kMethods / sizeof kMethods[0];
-
-FlutterError BadRequest(std::string message) {
-  return {"bad-request", std::move(message), Value()};
-}
-
-[[noreturn]] void ThrowBadArgument(const char* name, const char* what) {
-  throw FlutterErrorException(BadRequest(std::string("argument '") + name + "' must be " + what));
-}
-
-const std::string& StringArg(const ValueList& args, size_t index, const char* name) {
-  const auto* s = TypedArgument(args, index, name).get_if<std::string>();
-  if (s == nullptr) ThrowBadArgument(name, "a string");
-  return *s;
-}
-
-int64_t IntArg(const ValueList& args, size_t index, const char* name) {
-  const auto* i = TypedArgument(args, index, name).get_if<int64_t>();
-  if (i == nullptr) ThrowBadArgument(name, "an integer");
-  return *i;
-}
-
-std::vector<std::string> StringListArg(const ValueList& args, size_t index, const char* name) {
-  const auto* list = TypedArgument(args, index, name).get_if<ValueList>();
-  if (list == nullptr) ThrowBadArgument(name, "a list of strings");
-  std::vector<std::string> out;
-  out.reserve(list->size());
-  for (const Value& v : *list) {
-    const auto* s = v.get_if<std::string>();
-    if (s == nullptr) ThrowBadArgument(name, "a list of strings");
-    out.push_back(*s);
-  }
-  return out;
-}
 
 std::optional<SK2ProductPurchaseOptionsMessage> OptionsArg(const ValueList& args, size_t index) {
   const Value& v = TypedArgument(args, index, "options");
@@ -94,46 +58,13 @@ SK2Completion<T> Answer(MessageReply reply) {
   };
 }
 
-using Handler = std::function<void(const ValueList& args, MessageReply reply)>;
+using Handler = AsyncTypedHandler;
 
-// Installs `handler` directly on the messenger so that a request that
-// does not decode is answered with an error rather than with nothing.
+// Typed channels answer requests that do not decode, or are not argument
+// lists, with "bad-request"; null stands for no arguments.
 void Install(BinaryMessenger* messenger, const std::string& name, Handler handler) {
-  if (!handler) {
-    messenger->SetMessageHandler(name, nullptr);
-    return;
-  }
-  const StandardCodec* codec = &StoreKit2MessagesPigeonCodec();
-  messenger->SetMessageHandler(
-      name, [name, codec, handler = std::move(handler)](Payload message, BinaryReply binary_reply) {
-        auto once = std::make_shared<std::atomic<bool>>(false);
-        MessageReply reply = [codec, binary_reply = std::move(binary_reply), once](const Value& v) {
-          if (!once->exchange(true)) binary_reply(codec->Encode(v));
-        };
-        Value request;  // no message: no arguments
-        if (message) {
-          Result<Value> decoded = codec->Decode(*message);
-          if (!decoded.ok()) {
-            reply(WrapError(BadRequest("request on '" + name +
-                                       "' does not decode: " + decoded.error().message)));
-            return;
-          }
-          request = std::move(decoded).value();
-        }
-        static const ValueList kNoArguments;
-        const ValueList* args = request.is_null() ? &kNoArguments : request.get_if<ValueList>();
-        if (args == nullptr) {
-          reply(WrapError(BadRequest("request on '" + name + "' is not an argument list")));
-          return;
-        }
-        try {
-          handler(*args, reply);
-        } catch (const FlutterErrorException& e) {
-          reply(WrapError(e.error()));
-        } catch (const std::exception& e) {
-          reply(WrapUnknownError(e.what(), typeid(e).name()));
-        }
-      });
+  BasicMessageChannel channel(messenger, name, &StoreKit2MessagesPigeonCodec());
+  SetAsyncTypedHandler(channel, std::move(handler));
 }
 
 }  // namespace
@@ -175,21 +106,21 @@ void InAppPurchase2APISetup::setUp(BinaryMessenger* binaryMessenger, InAppPurcha
       reply(WrapResult(Value(api->canMakePayments())));
     };
     h[1] = [api](const ValueList& args, MessageReply reply) {
-      api->products(StringListArg(args, 0, "identifiers"),
+      api->products(TypedStringListArgument(args, 0, "identifiers"),
                     Answer<std::vector<SK2ProductMessage>>(std::move(reply)));
     };
     h[2] = [api](const ValueList& args, MessageReply reply) {
-      const std::string& id = StringArg(args, 0, "id");
+      const std::string& id = TypedStringArgument(args, 0, "id");
       auto options = OptionsArg(args, 1);
       api->purchase(id, options, Answer<SK2ProductPurchaseResultMessage>(std::move(reply)));
     };
     h[3] = [api](const ValueList& args, MessageReply reply) {
-      const std::string& product = StringArg(args, 0, "productId");
-      const std::string& offer = StringArg(args, 1, "offerId");
+      const std::string& product = TypedStringArgument(args, 0, "productId");
+      const std::string& offer = TypedStringArgument(args, 1, "offerId");
       api->isWinBackOfferEligible(product, offer, Answer<bool>(std::move(reply)));
     };
     h[4] = [api](const ValueList& args, MessageReply reply) {
-      api->isIntroductoryOfferEligible(StringArg(args, 0, "productId"),
+      api->isIntroductoryOfferEligible(TypedStringArgument(args, 0, "productId"),
                                        Answer<bool>(std::move(reply)));
     };
     h[5] = [api](const ValueList&, MessageReply reply) {
@@ -199,7 +130,7 @@ void InAppPurchase2APISetup::setUp(BinaryMessenger* binaryMessenger, InAppPurcha
       api->unfinishedTransactions(Answer<std::vector<SK2TransactionMessage>>(std::move(reply)));
     };
     h[7] = [api](const ValueList& args, MessageReply reply) {
-      api->finish(IntArg(args, 0, "id"), Answer<SK2Void>(std::move(reply)));
+      api->finish(TypedIntArgument(args, 0, "id"), Answer<SK2Void>(std::move(reply)));
     };
     h[8] = [api](const ValueList&, MessageReply reply) {
       api->startListeningToTransactions();

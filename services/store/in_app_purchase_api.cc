@@ -1,8 +1,5 @@
 #include "services/store/in_app_purchase_api.h"
 
-#include <atomic>
-#include <exception>
-#include <typeinfo>
 #include <utility>
 
 #include "platform/engine/typed_messages.h"
@@ -29,51 +26,16 @@ const char* const kMethods[] = {
     "supportsStoreKit2",
 };
 
-[[noreturn]] void BadRequest(const char* name, const char* what) {
-  throw FlutterErrorException(
-      {"bad-request", std::string("argument '") + name + "' must be " + what, Value()});
-}
-
-std::optional<ValueMap> OptionalMapArg(const ValueList& args, size_t index, const char* name) {
-  const Value& v = TypedArgument(args, index, name);
-  if (v.is_null()) return std::nullopt;
-  const auto* map = v.get_if<ValueMap>();
-  if (map == nullptr) BadRequest(name, "a map or null");
-  return *map;
-}
-
-std::vector<std::string> StringListArg(const ValueList& args, size_t index, const char* name) {
-  const auto* list = TypedArgument(args, index, name).get_if<ValueList>();
-  if (list == nullptr) BadRequest(name, "a list of strings");
-  std::vector<std::string> strings;
-  strings.reserve(list->size());
-  for (const Value& element : *list) {
-    const auto* s = element.get_if<std::string>();
-    if (s == nullptr) BadRequest(name, "a list of strings");
-    strings.push_back(*s);
-  }
-  return strings;
-}
-
-std::optional<std::string> OptionalStringArg(const ValueList& args, size_t index,
-                                             const char* name) {
-  const Value& v = TypedArgument(args, index, name);
-  if (v.is_null()) return std::nullopt;
-  const auto* s = v.get_if<std::string>();
-  if (s == nullptr) BadRequest(name, "a string or null");
-  return *s;
-}
-
 // Receipt properties: string keys, values null or a string, boolean or
 // number (the store reads them as flags).
 std::optional<ValueMap> ReceiptPropertiesArg(const ValueList& args, size_t index) {
-  std::optional<ValueMap> map = OptionalMapArg(args, index, "receiptProperties");
+  std::optional<ValueMap> map = TypedOptionalMapArgument(args, index, "receiptProperties");
   if (!map) return map;
   for (const auto& [key, value] : *map) {
     bool scalar = value.is_null() || value.is_string() || value.is_bool() || value.is_int() ||
                   value.is_double();
     if (!key.is_string() || !scalar) {
-      BadRequest("receiptProperties",
+      ThrowBadArgument("receiptProperties",
                  "a map from strings to strings, booleans, numbers or null, or null");
     }
   }
@@ -90,48 +52,11 @@ Value Reply(const FIAResult<T>& result, ToValue to_value) {
 
 Value BoolValue(bool b) { return Value(b); }
 
-// A request that needs arguments must be a list; one without arguments
-// may be anything (the interface sends null).
-using Handler = std::function<void(const ValueList& args, MessageReply reply)>;
-
-void Install(BinaryMessenger* messenger, const std::string& name, bool takes_arguments,
-             Handler handler) {
-  const StandardCodec* codec = &FIAGetMessagesCodec();
-  messenger->SetMessageHandler(name, [codec, name, takes_arguments, handler = std::move(handler)](
-                                         Payload message, BinaryReply binary_reply) {
-    auto once = std::make_shared<std::atomic<bool>>(false);
-    MessageReply reply = [codec, binary_reply = std::move(binary_reply), once](const Value& v) {
-      if (!once->exchange(true)) binary_reply(codec->Encode(v));
-    };
-    Value decoded;
-    if (message) {
-      Result<Value> r = codec->Decode(*message);
-      if (!r.ok()) {
-        reply(WrapError({"bad-request",
-                         "request on '" + name + "' does not decode: " + r.error().message,
-                         Value()}));
-        return;
-      }
-      decoded = std::move(r).value();
-    }
-    static const ValueList kNoArguments;
-    const auto* args = decoded.get_if<ValueList>();
-    if (args == nullptr) {
-      if (takes_arguments) {
-        reply(WrapError(
-            {"bad-request", "request on '" + name + "' is not an argument list", Value()}));
-        return;
-      }
-      args = &kNoArguments;
-    }
-    try {
-      handler(*args, reply);
-    } catch (const FlutterErrorException& e) {
-      reply(WrapError(e.error()));
-    } catch (const std::exception& e) {
-      reply(WrapUnknownError(e.what(), typeid(e).name()));
-    }
-  });
+// Typed channels answer requests that do not decode, or are not argument
+// lists, with "bad-request"; null stands for no arguments.
+void Install(BinaryMessenger* messenger, const std::string& name, AsyncTypedHandler handler) {
+  BasicMessageChannel channel(messenger, name, &FIAGetMessagesCodec());
+  SetAsyncTypedHandler(channel, std::move(handler));
 }
 
 }  // namespace
@@ -161,16 +86,16 @@ void SetUpFIAInAppPurchaseAPIWithSuffix(BinaryMessenger* messenger,
     }
     return;
   }
-  auto sync = [&](const char* method, bool takes_arguments,
+  auto sync = [&](const char* method,
                   std::function<Value(const ValueList&)> body) {
     Install(
-        messenger, channel(method), takes_arguments,
+        messenger, channel(method),
         [body = std::move(body)](const ValueList& args, MessageReply reply) { reply(body(args)); });
   };
 
-  sync("canMakePayments", false,
+  sync("canMakePayments",
        [api](const ValueList&) { return Reply(api->canMakePayments(), BoolValue); });
-  sync("transactions", false, [api](const ValueList&) {
+  sync("transactions", [api](const ValueList&) {
     return Reply(api->transactions(), [](const std::vector<FIASKPaymentTransactionMessage>& list) {
       ValueList values;
       values.reserve(list.size());
@@ -178,51 +103,51 @@ void SetUpFIAInAppPurchaseAPIWithSuffix(BinaryMessenger* messenger,
       return Value(std::move(values));
     });
   });
-  sync("storefront", false, [api](const ValueList&) {
+  sync("storefront", [api](const ValueList&) {
     return Reply(api->storefront(), [](const std::shared_ptr<const FIASKStorefrontMessage>& s) {
       return s ? s->ToValue() : Value();
     });
   });
-  sync("addPayment", true, [api](const ValueList& args) {
-    return Reply(api->addPayment(OptionalMapArg(args, 0, "paymentMap")));
+  sync("addPayment", [api](const ValueList& args) {
+    return Reply(api->addPayment(TypedOptionalMapArgument(args, 0, "paymentMap")));
   });
-  Install(messenger, channel("startProductRequest"), true,
+  Install(messenger, channel("startProductRequest"),
           [api](const ValueList& args, MessageReply reply) {
             api->startProductRequest(
-                StringListArg(args, 0, "productIdentifiers"),
+                TypedStringListArgument(args, 0, "productIdentifiers"),
                 [reply](FIAResult<FIASKProductsResponseMessage> result) {
                   reply(Reply(result,
                               [](const FIASKProductsResponseMessage& m) { return m.ToValue(); }));
                 });
           });
-  sync("finishTransaction", true, [api](const ValueList& args) {
-    return Reply(api->finishTransaction(OptionalMapArg(args, 0, "finishMap").value_or(ValueMap())));
+  sync("finishTransaction", [api](const ValueList& args) {
+    return Reply(api->finishTransaction(TypedOptionalMapArgument(args, 0, "finishMap").value_or(ValueMap())));
   });
-  sync("restoreTransactions", true, [api](const ValueList& args) {
-    return Reply(api->restoreTransactions(OptionalStringArg(args, 0, "applicationUserName")));
+  sync("restoreTransactions", [api](const ValueList& args) {
+    return Reply(api->restoreTransactions(TypedOptionalStringArgument(args, 0, "applicationUserName")));
   });
-  sync("presentCodeRedemptionSheet", false,
+  sync("presentCodeRedemptionSheet",
        [api](const ValueList&) { return Reply(api->presentCodeRedemptionSheet()); });
-  sync("retrieveReceiptData", false, [api](const ValueList&) {
+  sync("retrieveReceiptData", [api](const ValueList&) {
     return Reply(api->retrieveReceiptData(),
                  [](const std::optional<std::string>& s) { return s ? Value(*s) : Value(); });
   });
-  Install(messenger, channel("refreshReceipt"), true,
+  Install(messenger, channel("refreshReceipt"),
           [api](const ValueList& args, MessageReply reply) {
             api->refreshReceipt(ReceiptPropertiesArg(args, 0),
                                 [reply](FIAStatus status) { reply(Reply(status)); });
           });
-  sync("startObservingPaymentQueue", false,
+  sync("startObservingPaymentQueue",
        [api](const ValueList&) { return Reply(api->startObservingPaymentQueue()); });
-  sync("stopObservingPaymentQueue", false,
+  sync("stopObservingPaymentQueue",
        [api](const ValueList&) { return Reply(api->stopObservingPaymentQueue()); });
-  sync("registerPaymentQueueDelegate", false,
+  sync("registerPaymentQueueDelegate",
        [api](const ValueList&) { return Reply(api->registerPaymentQueueDelegate()); });
-  sync("removePaymentQueueDelegate", false,
+  sync("removePaymentQueueDelegate",
        [api](const ValueList&) { return Reply(api->removePaymentQueueDelegate()); });
-  sync("showPriceConsentIfNeeded", false,
+  sync("showPriceConsentIfNeeded",
        [api](const ValueList&) { return Reply(api->showPriceConsentIfNeeded()); });
-  sync("supportsStoreKit2", false,
+  sync("supportsStoreKit2",
        [api](const ValueList&) { return Reply(api->supportsStoreKit2(), BoolValue); });
 }
 
