@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "benchmark/benchmark.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/engine/standard_codec.h"
@@ -110,35 +111,6 @@ void BM_RawSqliteSet(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_RawSqliteSet);
-
-// Shows the usual console output and remembers each benchmark's time.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  // Colour only on a terminal, so that piped output keeps plain RATIO lines.
-  RatioReporter()
-      : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  void PrintRatio(const char* name, const std::string& store, const std::string& raw) const {
-    auto s = times_.find(store);
-    auto r = times_.find(raw);
-    if (s == times_.end() || r == times_.end() || r->second <= 0) return;
-    char line[128];
-    std::snprintf(line, sizeof line, "RATIO %s=%.2f\n", name, s->second / r->second);
-    GetOutputStream() << line << std::flush;
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 }  // namespace kelvo

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "benchmark/benchmark.h"
 #include "services/secure_storage/flutter_secure_storage.h"
 #include "services/secure_storage/parse_call.h"
@@ -233,33 +234,6 @@ void BM_EnclaveRead(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_EnclaveRead);
-
-// Shows the usual console output and remembers each benchmark's time.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  void PrintRatio(const char* name, const std::string& a, const std::string& b) const {
-    auto x = times_.find(a);
-    auto y = times_.find(b);
-    if (x == times_.end() || y == times_.end() || y->second <= 0) return;
-    char line[128];
-    std::snprintf(line, sizeof line, "RATIO %s=%.2f\n", name, x->second / y->second);
-    GetOutputStream() << line << std::flush;
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 }  // namespace kelvo
