@@ -24,11 +24,12 @@ bool Fail(std::string* error, const std::string& text) {
 }
 
 // The ECDH shared secret (x coordinate) with cofactor multiplication.
+// `peer` comes from P256PublicKeyFromPoint, which has checked it already.
 std::optional<CryptoBytes> SharedSecret(EVP_PKEY* own, EVP_PKEY* peer) {
   PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own, nullptr));
   if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_ecdh_cofactor_mode(ctx.get(), 1) != 1 ||
-      EVP_PKEY_derive_set_peer_ex(ctx.get(), peer, 1) != 1) {
+      EVP_PKEY_derive_set_peer_ex(ctx.get(), peer, /*validate_peer=*/0) != 1) {
     return std::nullopt;
   }
   size_t n = 0;
@@ -111,10 +112,10 @@ EvpPkey DecodePrivateKey(std::span<const uint8_t> der) {
 
 std::optional<CryptoBytes> X963KdfSha256(std::span<const uint8_t> secret,
                                          std::span<const uint8_t> shared_info, size_t length) {
-  EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "X963KDF", nullptr);
+  // Fetched once for the process: a fetch walks the provider tables.
+  static EVP_KDF* const kdf = EVP_KDF_fetch(nullptr, "X963KDF", nullptr);
   if (kdf == nullptr) return std::nullopt;
   EVP_KDF_CTX* ctx = EVP_KDF_CTX_new(kdf);
-  EVP_KDF_free(kdf);
   if (ctx == nullptr) return std::nullopt;
   CryptoBytes secret_copy(secret.begin(), secret.end());
   CryptoBytes info_copy(shared_info.begin(), shared_info.end());
