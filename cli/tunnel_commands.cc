@@ -1,5 +1,10 @@
 // The tunnel commands: what the user interface's tunnel plugin and the host
 // control channel ask of the extension, sent straight to its control socket.
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+
 #include "cli/commands.h"
 #include "cli/exchange.h"
 #include "cli/json_value.h"
@@ -58,14 +63,42 @@ const char* StatusName(int64_t status) {
   }
 }
 
-void PrintStatus(const CommandContext& ctx, int64_t status, bool reachable) {
+// The age of the newest handshake in a runtime configuration text: absent
+// when there is no text, -1 when no peer has had a handshake yet.
+std::optional<int64_t> HandshakeAge(const std::optional<std::string>& runtime) {
+  if (!runtime) return std::nullopt;
+  static const std::string kKey = "last_handshake_time_sec=";
+  int64_t newest = 0;
+  size_t at = 0;
+  while ((at = runtime->find(kKey, at)) != std::string::npos) {
+    if (at == 0 || (*runtime)[at - 1] == '\n') {
+      newest = std::max<int64_t>(newest, std::atoll(runtime->c_str() + at + kKey.size()));
+    }
+    at += kKey.size();
+  }
+  if (newest <= 0) return -1;
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  return std::max<int64_t>(0, now - newest);
+}
+
+void PrintStatus(const CommandContext& ctx, int64_t status, bool reachable,
+                 std::optional<int64_t> age = std::nullopt) {
   if (ctx.json) {
-    *ctx.out << FormatJsonValue(Value(ValueMap{{"status", Value(StatusName(status))},
-                                               {"code", Value(status)},
-                                               {"reachable", Value(reachable)}}))
-             << "\n";
+    ValueMap map{{"status", Value(StatusName(status))},
+                 {"code", Value(status)},
+                 {"reachable", Value(reachable)}};
+    if (age) map.set(Value("handshake_age_sec"), *age < 0 ? Value() : Value(*age));
+    *ctx.out << FormatJsonValue(Value(std::move(map))) << "\n";
   } else {
-    *ctx.out << StatusName(status) << " (" << status << ")\n";
+    *ctx.out << StatusName(status) << " (" << status << ")";
+    // "connected" over a dead tunnel shows here.
+    if (age) {
+      *ctx.out << (*age < 0 ? ", no handshake yet"
+                            : ", newest handshake " + std::to_string(*age) + " s ago");
+    }
+    *ctx.out << "\n";
   }
 }
 
@@ -153,7 +186,17 @@ int TunnelStatus(const CommandContext& ctx) {
   if (!decoded.ok() || !decoded.value().is_int()) {
     return Undecodable(ctx, operation, "is not an integer status");
   }
-  PrintStatus(ctx, decoded.value().as_int(), true);
+  // The runtime configuration, for the handshake's age; an extension that
+  // has none (no tunnel) or does not answer leaves the line as it was.
+  std::optional<std::string> runtime;
+  Payload stats;
+  std::ostringstream ignored;
+  if (Exchange(client, "handleAppMessage", Payload(std::in_place, 1, uint8_t{0}), ctx.timeout,
+               ignored, &stats) == kExitOk &&
+      stats && !stats->empty()) {
+    runtime = std::string(stats->begin(), stats->end());
+  }
+  PrintStatus(ctx, decoded.value().as_int(), true, HandshakeAge(runtime));
   return kExitOk;
 }
 

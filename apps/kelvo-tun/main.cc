@@ -29,7 +29,7 @@ namespace {
 constexpr const char* kBundleId = "net.kelvo.app.DUDovo";
 
 std::function<std::unique_ptr<WireGuardAdapter>(WireGuardLogHandler)> AdapterFactory(
-    const TunOptions& options, AsioDispatch& dispatch) {
+    const TunOptions& options, AsioDispatch& dispatch, std::shared_ptr<SocketMark> own_mark) {
   auto queue = dispatch.CreateSerialQueue("net.kelvo.app.adapter");
   if (options.adapter == "memory") {
     return [queue, &dispatch](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
@@ -38,6 +38,7 @@ std::function<std::unique_ptr<WireGuardAdapter>(WireGuardLogHandler)> AdapterFac
   }
   WireGuardGoAdapter::Options adapter_options;
   adapter_options.interface_name = options.interface;
+  adapter_options.own_traffic_mark = std::move(own_mark);
   return [queue, adapter_options](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
     return std::make_unique<WireGuardGoAdapter>(queue, adapter_options, std::move(handler));
   };
@@ -68,11 +69,16 @@ int main(int argc, char** argv) {
   platform.settings = settings;
   platform.log = MakeSystemLog(kBundleId, "PacketTunnelProvider",
                                LogOptions::ForProcess(options.foreground));
-  platform.make_adapter = AdapterFactory(options, dispatch);
-  platform.make_url_session = [&dispatch]() -> std::shared_ptr<UrlSession> {
-    return std::make_shared<CurlUrlSession>(dispatch.CreateSerialQueue("net.kelvo.app.urlsession"));
+  // Our own probe and configuration requests go around our full tunnel.
+  auto own_mark = std::make_shared<SocketMark>();
+  platform.make_adapter = AdapterFactory(options, dispatch, own_mark);
+  platform.make_url_session = [&dispatch, own_mark]() -> std::shared_ptr<UrlSession> {
+    CurlUrlSessionOptions session_options;
+    session_options.socket_mark = own_mark;
+    return std::make_shared<CurlUrlSession>(dispatch.CreateSerialQueue("net.kelvo.app.urlsession"),
+                                            session_options);
   };
-  platform.tcp = CreatePosixTcpConnector();
+  platform.tcp = CreatePosixTcpConnector(own_mark);
   auto notification_queue = dispatch.CreateSerialQueue("net.kelvo.app.notifications");
   platform.notification_center = [container, notification_queue] {
     return MakeAppGroupNotificationCenter(container, notification_queue);

@@ -39,8 +39,11 @@ long Millis(Duration d) {
 }  // namespace
 
 std::unique_ptr<CurlTransfer> CurlTransfer::Create(UrlRequest request, Duration connect_timeout,
-                                                   Duration resource_timeout, std::string* error) {
+                                                   Duration resource_timeout,
+                                                   std::shared_ptr<const SocketMark> mark,
+                                                   std::string* error) {
   std::unique_ptr<CurlTransfer> t(new CurlTransfer(std::move(request)));
+  t->mark_ = std::move(mark);
   if (!t->Configure(connect_timeout, resource_timeout, error)) return nullptr;
   return t;
 }
@@ -125,6 +128,10 @@ bool CurlTransfer::Configure(Duration connect_timeout, Duration resource_timeout
   set(CURLOPT_NOPROGRESS, 0L);
   set(CURLOPT_XFERINFOFUNCTION, &CurlTransfer::OnProgress);
   set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+  if (mark_) {
+    set(CURLOPT_SOCKOPTFUNCTION, &CurlTransfer::OnSocket);
+    set(CURLOPT_SOCKOPTDATA, static_cast<void*>(this));
+  }
 
   const std::string& method = request_.method;
   if (request_.body.has_value()) {
@@ -204,6 +211,14 @@ size_t CurlTransfer::OnBody(char* data, size_t size, size_t count, void* self) {
   }
   t->response_body_.insert(t->response_body_.end(), data, data + n);
   return n;
+}
+
+int CurlTransfer::OnSocket(void* self, curl_socket_t fd, curlsocktype purpose) {
+  if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKOPT_OK;
+  // A socket that cannot carry the mark would go into the tunnel: fail the
+  // connection rather than send it there.
+  return static_cast<CurlTransfer*>(self)->mark_->ApplyTo(fd) == 0 ? CURL_SOCKOPT_OK
+                                                                   : CURL_SOCKOPT_ERROR;
 }
 
 int CurlTransfer::OnProgress(void* self, curl_off_t, curl_off_t dlnow, curl_off_t,

@@ -12,6 +12,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/http/url_session.h"
+#include "platform/network/socket_mark.h"
 
 namespace kelvo {
 
@@ -24,8 +25,11 @@ class CurlTransfer {
   static constexpr size_t kMaxBodyBytes = 16 * 1024 * 1024;
 
   // Null, with *error set, when the request cannot be sent as given.
+  // `mark` (may be null) is read when libcurl opens a socket.
   static std::unique_ptr<CurlTransfer> Create(UrlRequest request, Duration connect_timeout,
-                                              Duration resource_timeout, std::string* error);
+                                              Duration resource_timeout,
+                                              std::shared_ptr<const SocketMark> mark,
+                                              std::string* error);
   ~CurlTransfer();
 
   CurlTransfer(const CurlTransfer&) = delete;
@@ -44,10 +48,12 @@ class CurlTransfer {
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static int OnSocket(void* self, curl_socket_t fd, curlsocktype purpose);
   static int OnProgress(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                         curl_off_t ulnow);
 
   UrlRequest request_;
+  std::shared_ptr<const SocketMark> mark_;
   CURL* easy_ = nullptr;
   curl_slist* header_list_ = nullptr;
   char error_buffer_[CURL_ERROR_SIZE] = {};

@@ -122,7 +122,8 @@ class CurlUrlSession::Worker {
   void Start(Incoming in) {
     std::string error;
     std::unique_ptr<CurlTransfer> t = CurlTransfer::Create(
-        std::move(in.request), options_.request_timeout, options_.resource_timeout, &error);
+        std::move(in.request), options_.request_timeout, options_.resource_timeout,
+        options_.socket_mark, &error);
     if (t == nullptr) {
       Deliver(std::move(in.completion), Failure(error));
       return;

@@ -16,6 +16,9 @@
 //   extension's traffic goes straight out.
 // - Redirects are not followed: a 3xx comes back as the answer.
 // - Only http and https URLs are accepted.
+// - With a `socket_mark`, every new connection's socket carries its value
+//   at the time (SO_MARK, through libcurl's socket-option callback), so the
+//   requests can go around a tunnel that policy routing steers by mark.
 // - libcurl adds no Content-Type or "Expect: 100-continue" of its own; the
 //   headers sent are the request's, plus Host, Accept "*/*" and, with a
 //   body, Content-Length.
@@ -27,12 +30,14 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/http/url_session.h"
+#include "platform/network/socket_mark.h"
 
 namespace kelvo {
 
 struct CurlUrlSessionOptions {
   Duration request_timeout = std::chrono::seconds(15);
   Duration resource_timeout = std::chrono::seconds(20);
+  std::shared_ptr<const SocketMark> socket_mark;  // null: no mark
 };
 
 class CurlUrlSession : public UrlSession {

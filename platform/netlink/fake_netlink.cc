@@ -22,7 +22,12 @@ int FakeNetlink::AddLink(const std::string& name) {
 
 void FakeNetlink::VanishLink(const std::string& name) {
   std::lock_guard lock(mu_);
-  links_.erase(name);
+  auto it = links_.find(name);
+  if (it == links_.end()) return;
+  std::erase_if(table_routes_, [&](const auto& entry) {
+    return !entry.first.blackhole && entry.first.link_index == it->second.index;
+  });
+  links_.erase(it);
 }
 
 std::optional<FakeNetlink::Link> FakeNetlink::link(const std::string& name) const {
@@ -147,11 +152,137 @@ NetlinkResult FakeNetlink::DeleteLink(int index) {
   if (auto error = Begin(line)) return error;
   for (auto it = links_.begin(); it != links_.end(); ++it) {
     if (it->second.index == index) {
+      std::erase_if(table_routes_, [&](const auto& entry) {
+        return !entry.first.blackhole && entry.first.link_index == index;
+      });
       links_.erase(it);
       return std::nullopt;
     }
   }
   return Error(line, ENODEV);
+}
+
+NetlinkResult FakeNetlink::GetMtu(int index, uint32_t* mtu) {
+  std::lock_guard lock(mu_);
+  const std::string line = "get-mtu " + std::to_string(index);
+  if (auto error = Begin(line)) return error;
+  Link* link = Find(index);
+  if (!link) return Error(line, ENODEV);
+  *mtu = link->mtu;
+  return std::nullopt;
+}
+
+NetlinkResult FakeNetlink::AddTableRoute(const TableRoute& route) {
+  std::lock_guard lock(mu_);
+  const std::string line = "add-table-route " + route.ToString();
+  if (auto error = Begin(line)) return error;
+  if (!route.blackhole && !Find(route.link_index)) return Error(line, ENODEV);
+  if (route.destination.Masked() != route.destination) return Error(line, EINVAL);
+  for (const auto& [other, ours] : table_routes_) {
+    if (other.table == route.table && other.destination == route.destination) {
+      return Error(line, EEXIST);
+    }
+  }
+  table_routes_[route] = true;
+  return std::nullopt;
+}
+
+NetlinkResult FakeNetlink::RemoveTableRoute(const TableRoute& route) {
+  std::lock_guard lock(mu_);
+  const std::string line = "remove-table-route " + route.ToString();
+  if (auto error = Begin(line)) return error;
+  auto it = table_routes_.find(route);
+  if (it == table_routes_.end() || !it->second) return Error(line, ESRCH);
+  table_routes_.erase(it);
+  return std::nullopt;
+}
+
+NetlinkResult FakeNetlink::AddRule(const FibRule& rule) {
+  std::lock_guard lock(mu_);
+  const std::string line = "add-rule " + rule.ToString();
+  if (auto error = Begin(line)) return error;
+  for (const StoredRule& stored : rules_) {
+    if (stored.ours && stored.rule == rule) return Error(line, EEXIST);
+  }
+  rules_.insert(rules_.begin(), {rule, true});
+  return std::nullopt;
+}
+
+NetlinkResult FakeNetlink::RemoveRule(const FibRule& rule) {
+  std::lock_guard lock(mu_);
+  const std::string line = "remove-rule " + rule.ToString();
+  if (auto error = Begin(line)) return error;
+  for (auto it = rules_.begin(); it != rules_.end(); ++it) {
+    if (it->ours && it->rule == rule) {
+      rules_.erase(it);
+      return std::nullopt;
+    }
+  }
+  return Error(line, ENOENT);
+}
+
+NetlinkResult FakeNetlink::RemoveAnyOwnRule(int family) {
+  std::lock_guard lock(mu_);
+  const std::string line = std::string("remove-own-rule ") + (family == AF_INET ? "-4" : "-6");
+  if (auto error = Begin(line)) return error;
+  for (auto it = rules_.begin(); it != rules_.end(); ++it) {
+    if (it->ours && it->rule.family == family) {
+      rules_.erase(it);
+      return std::nullopt;
+    }
+  }
+  return Error(line, ENOENT);
+}
+
+NetlinkResult FakeNetlink::LookupRoute(const NetPrefix& destination, RouteLookupResult* result) {
+  std::lock_guard lock(mu_);
+  const std::string line = "lookup " + destination.ToString();
+  if (auto error = Begin(line)) return error;
+  auto it = lookups_.find(destination);
+  if (it == lookups_.end()) return Error(line, ENETUNREACH);
+  *result = it->second;
+  return std::nullopt;
+}
+
+NetlinkResult FakeNetlink::EnableSrcValidMark() {
+  std::lock_guard lock(mu_);
+  if (auto error = Begin("src-valid-mark")) return error;
+  src_valid_mark_ = true;
+  return std::nullopt;
+}
+
+void FakeNetlink::SetRouteLookup(const NetPrefix& destination, RouteLookupResult result) {
+  std::lock_guard lock(mu_);
+  lookups_[destination] = result;
+}
+
+void FakeNetlink::AddForeignRule(const FibRule& rule) {
+  std::lock_guard lock(mu_);
+  rules_.insert(rules_.begin(), {rule, false});
+}
+
+void FakeNetlink::AddForeignTableRoute(const TableRoute& route) {
+  std::lock_guard lock(mu_);
+  table_routes_[route] = false;
+}
+
+std::vector<std::string> FakeNetlink::rules() const {
+  std::lock_guard lock(mu_);
+  std::vector<std::string> out;
+  for (const StoredRule& stored : rules_) out.push_back(stored.rule.ToString());
+  return out;
+}
+
+std::vector<std::string> FakeNetlink::table_routes() const {
+  std::lock_guard lock(mu_);
+  std::vector<std::string> out;
+  for (const auto& [route, ours] : table_routes_) out.push_back(route.ToString());
+  return out;
+}
+
+bool FakeNetlink::src_valid_mark() const {
+  std::lock_guard lock(mu_);
+  return src_valid_mark_;
 }
 
 }  // namespace kelvo

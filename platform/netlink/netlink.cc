@@ -25,6 +25,22 @@ std::string NetPrefix::ToString() const {
   return std::string(buf) + "/" + std::to_string(length);
 }
 
+std::string TableRoute::ToString() const {
+  return destination.ToString() +
+         (blackhole ? std::string(" blackhole") : " dev " + std::to_string(link_index)) +
+         " table " + std::to_string(table);
+}
+
+std::string FibRule::ToString() const {
+  std::string out = family == AF_INET ? "-4" : "-6";
+  if (fwmark) out += std::string(invert ? " not" : "") + " fwmark " + std::to_string(*fwmark);
+  out += " table " + std::to_string(table);
+  if (suppress_prefixlength) {
+    out += " suppress_prefixlength " + std::to_string(*suppress_prefixlength);
+  }
+  return out;
+}
+
 std::optional<NetPrefix> NetPrefix::Parse(const std::string& text) {
   const size_t slash = text.find('/');
   const std::string host = text.substr(0, slash);

@@ -4,12 +4,14 @@
 #include <linux/if.h>
 #include <linux/if_addr.h>
 #include <linux/if_link.h>
+#include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
 #include <sys/time.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -126,6 +128,93 @@ NetlinkResult RouteRequest(uint16_t type, uint16_t flags, int index, const NetPr
 
 std::string LinkName(int index) { return "link " + std::to_string(index); }
 
+NetlinkResult TableRouteRequest(uint16_t type, uint16_t flags, const TableRoute& route,
+                                std::chrono::milliseconds timeout, const std::string& what) {
+  std::vector<char> buf;
+  nlmsghdr* nlh = Header(buf, type, flags);
+  auto* rtm = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
+  const NetPrefix& dst = route.destination;
+  rtm->rtm_family = static_cast<uint8_t>(dst.family);
+  rtm->rtm_dst_len = dst.length;
+  rtm->rtm_table = route.table < 256 ? static_cast<uint8_t>(route.table) : uint8_t{RT_TABLE_UNSPEC};
+  rtm->rtm_type = route.blackhole ? RTN_BLACKHOLE : RTN_UNICAST;
+  rtm->rtm_protocol = kKelvoRouteProtocol;
+  rtm->rtm_scope = type == RTM_DELROUTE ? RT_SCOPE_NOWHERE
+                   : dst.family == AF_INET && !route.blackhole ? RT_SCOPE_LINK
+                                                               : RT_SCOPE_UNIVERSE;
+  mnl_attr_put_u32(nlh, RTA_TABLE, route.table);
+  if (dst.length > 0) mnl_attr_put(nlh, RTA_DST, dst.AddressSize(), dst.address.data());
+  if (!route.blackhole) mnl_attr_put_u32(nlh, RTA_OIF, static_cast<uint32_t>(route.link_index));
+  if (int code = Transact(buf, timeout, nullptr, nullptr)) return Failure(what, code);
+  return std::nullopt;
+}
+
+NetlinkResult RuleRequest(uint16_t type, uint16_t flags, const FibRule* rule, int family,
+                          std::chrono::milliseconds timeout, const std::string& what) {
+  std::vector<char> buf;
+  nlmsghdr* nlh = Header(buf, type, flags);
+  auto* frh = static_cast<fib_rule_hdr*>(mnl_nlmsg_put_extra_header(nlh, sizeof(fib_rule_hdr)));
+  frh->family = static_cast<uint8_t>(family);
+  mnl_attr_put_u8(nlh, FRA_PROTOCOL, kKelvoRouteProtocol);
+  if (rule) {  // otherwise: any rule of ours
+    frh->action = FR_ACT_TO_TBL;
+    frh->table = rule->table < 256 ? static_cast<uint8_t>(rule->table) : uint8_t{RT_TABLE_UNSPEC};
+    if (rule->invert) frh->flags |= FIB_RULE_INVERT;
+    mnl_attr_put_u32(nlh, FRA_TABLE, rule->table);
+    if (rule->fwmark) {
+      mnl_attr_put_u32(nlh, FRA_FWMARK, *rule->fwmark);
+      mnl_attr_put_u32(nlh, FRA_FWMASK, 0xffffffffu);
+    }
+    if (rule->suppress_prefixlength) {
+      mnl_attr_put_u32(nlh, FRA_SUPPRESS_PREFIXLEN, *rule->suppress_prefixlength);
+    }
+  }
+  if (int code = Transact(buf, timeout, nullptr, nullptr)) return Failure(what, code);
+  return std::nullopt;
+}
+
+struct LookupAnswer {
+  RouteLookupResult result;
+  bool seen = false;
+};
+
+int ReadMetric(const nlattr* attr, void* data) {
+  if (mnl_attr_get_type(attr) == RTAX_MTU && mnl_attr_get_payload_len(attr) >= 4) {
+    static_cast<LookupAnswer*>(data)->result.mtu = mnl_attr_get_u32(attr);
+  }
+  return MNL_CB_OK;
+}
+
+int ReadRouteAttr(const nlattr* attr, void* data) {
+  auto* answer = static_cast<LookupAnswer*>(data);
+  if (mnl_attr_get_type(attr) == RTA_OIF && mnl_attr_get_payload_len(attr) >= 4) {
+    answer->result.link_index = static_cast<int>(mnl_attr_get_u32(attr));
+  } else if (mnl_attr_get_type(attr) == RTA_METRICS) {
+    mnl_attr_parse_nested(attr, ReadMetric, data);
+  }
+  return MNL_CB_OK;
+}
+
+int ReadRoute(const nlmsghdr* nlh, void* data) {
+  if (nlh->nlmsg_type == RTM_NEWROUTE) {
+    static_cast<LookupAnswer*>(data)->seen = true;
+    mnl_attr_parse(nlh, sizeof(rtmsg), ReadRouteAttr, data);
+  }
+  return MNL_CB_OK;
+}
+
+int ReadLinkMtu(const nlattr* attr, void* data) {
+  if (mnl_attr_get_type(attr) == IFLA_MTU && mnl_attr_get_payload_len(attr) >= 4) {
+    *static_cast<uint32_t*>(data) = mnl_attr_get_u32(attr);
+  }
+  return MNL_CB_OK;
+}
+
+int ReadLink(const nlmsghdr* nlh, void* data) {
+  if (nlh->nlmsg_type == RTM_NEWLINK) mnl_attr_parse(nlh, sizeof(ifinfomsg), ReadLinkMtu, data);
+  return MNL_CB_OK;
+}
+
 }  // namespace
 
 NetlinkResult RtNetlink::LinkIndex(const std::string& name, int* index) {
@@ -191,6 +280,67 @@ NetlinkResult RtNetlink::DeleteLink(int index) {
   LinkHeader(nlh, index);
   if (int code = Transact(buf, timeout_, nullptr, nullptr)) {
     return Failure("Deleting " + LinkName(index), code);
+  }
+  return std::nullopt;
+}
+
+NetlinkResult RtNetlink::GetMtu(int index, uint32_t* mtu) {
+  std::vector<char> buf;
+  nlmsghdr* nlh = Header(buf, RTM_GETLINK, 0);
+  LinkHeader(nlh, index);
+  uint32_t found = 0;
+  const std::string what = "Reading the MTU of " + LinkName(index);
+  if (int code = Transact(buf, timeout_, ReadLink, &found)) return Failure(what, code);
+  if (found == 0) return Failure(what, ENODEV);
+  *mtu = found;
+  return std::nullopt;
+}
+
+NetlinkResult RtNetlink::AddTableRoute(const TableRoute& route) {
+  return TableRouteRequest(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, route, timeout_,
+                           "Adding route " + route.ToString());
+}
+
+NetlinkResult RtNetlink::RemoveTableRoute(const TableRoute& route) {
+  return TableRouteRequest(RTM_DELROUTE, 0, route, timeout_, "Removing route " + route.ToString());
+}
+
+NetlinkResult RtNetlink::AddRule(const FibRule& rule) {
+  return RuleRequest(RTM_NEWRULE, NLM_F_CREATE | NLM_F_EXCL, &rule, rule.family, timeout_,
+                     "Adding rule " + rule.ToString());
+}
+
+NetlinkResult RtNetlink::RemoveRule(const FibRule& rule) {
+  return RuleRequest(RTM_DELRULE, 0, &rule, rule.family, timeout_,
+                     "Removing rule " + rule.ToString());
+}
+
+NetlinkResult RtNetlink::RemoveAnyOwnRule(int family) {
+  return RuleRequest(RTM_DELRULE, 0, nullptr, family, timeout_,
+                     std::string("Removing a rule of ours (") +
+                         (family == AF_INET ? "IPv4" : "IPv6") + ")");
+}
+
+NetlinkResult RtNetlink::LookupRoute(const NetPrefix& destination, RouteLookupResult* result) {
+  std::vector<char> buf;
+  nlmsghdr* nlh = Header(buf, RTM_GETROUTE, 0);
+  auto* rtm = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
+  rtm->rtm_family = static_cast<uint8_t>(destination.family);
+  rtm->rtm_dst_len = destination.MaxLength();
+  mnl_attr_put(nlh, RTA_DST, destination.AddressSize(), destination.address.data());
+  LookupAnswer answer;
+  const std::string what = "Looking up the route to " + destination.ToString();
+  if (int code = Transact(buf, timeout_, ReadRoute, &answer)) return Failure(what, code);
+  if (!answer.seen) return Failure(what, ENETUNREACH);
+  *result = answer.result;
+  return std::nullopt;
+}
+
+NetlinkResult RtNetlink::EnableSrcValidMark() {
+  std::ofstream file("/proc/sys/net/ipv4/conf/all/src_valid_mark");
+  if (file) file << "1\n";
+  if (!file || !file.flush()) {
+    return Failure("Setting net.ipv4.conf.all.src_valid_mark", errno != 0 ? errno : EIO);
   }
   return std::nullopt;
 }

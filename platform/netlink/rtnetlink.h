@@ -27,6 +27,14 @@ class RtNetlink final : public Netlink {
   NetlinkResult AddRoute(int index, const NetPrefix& destination) override;
   NetlinkResult RemoveRoute(int index, const NetPrefix& destination) override;
   NetlinkResult DeleteLink(int index) override;
+  NetlinkResult GetMtu(int index, uint32_t* mtu) override;
+  NetlinkResult AddTableRoute(const TableRoute& route) override;
+  NetlinkResult RemoveTableRoute(const TableRoute& route) override;
+  NetlinkResult AddRule(const FibRule& rule) override;
+  NetlinkResult RemoveRule(const FibRule& rule) override;
+  NetlinkResult RemoveAnyOwnRule(int family) override;
+  NetlinkResult LookupRoute(const NetPrefix& destination, RouteLookupResult* result) override;
+  NetlinkResult EnableSrcValidMark() override;
 
  private:
   std::chrono::milliseconds timeout_;

@@ -71,6 +71,7 @@ struct Core {
 
   const std::shared_ptr<TcpStateReporter> reporter;
   int wake_fd = -1;
+  std::shared_ptr<const SocketMark> mark;  // null: sockets carry no mark
   std::mutex mu;
   int socket_fd = -1;
 };
@@ -133,7 +134,11 @@ std::vector<Address> Resolve(const std::string& host, uint16_t port,
 int ConnectOne(const Core& core, const Address& address, int* fd_out) {
   int fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return errno;
-  int err = 0;
+  int err = core.mark ? core.mark->ApplyTo(fd) : 0;
+  if (err != 0) {
+    close(fd);
+    return err;
+  }
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) != 0) {
     err = errno;
   }
@@ -193,8 +198,10 @@ void Run(std::shared_ptr<Core> core, std::string host, uint16_t port) {
 
 class PosixTcpConnection : public TcpConnection {
  public:
-  PosixTcpConnection(std::string host, uint16_t port)
-      : host_(std::move(host)), port_(port), core_(std::make_shared<Core>()) {}
+  PosixTcpConnection(std::string host, uint16_t port, std::shared_ptr<const SocketMark> mark)
+      : host_(std::move(host)), port_(port), core_(std::make_shared<Core>()) {
+    core_->mark = std::move(mark);
+  }
 
   ~PosixTcpConnection() override {
     core_->reporter->Detach();
@@ -234,15 +241,19 @@ class PosixTcpConnection : public TcpConnection {
 
 class PosixTcpConnector : public TcpConnector {
  public:
+  explicit PosixTcpConnector(std::shared_ptr<const SocketMark> mark) : mark_(std::move(mark)) {}
   std::shared_ptr<TcpConnection> Create(const std::string& host, uint16_t port) override {
-    return std::make_shared<PosixTcpConnection>(host, port);
+    return std::make_shared<PosixTcpConnection>(host, port, mark_);
   }
+
+ private:
+  const std::shared_ptr<const SocketMark> mark_;
 };
 
 }  // namespace
 
-std::shared_ptr<TcpConnector> CreatePosixTcpConnector() {
-  return std::make_shared<PosixTcpConnector>();
+std::shared_ptr<TcpConnector> CreatePosixTcpConnector(std::shared_ptr<const SocketMark> mark) {
+  return std::make_shared<PosixTcpConnector>(std::move(mark));
 }
 
 }  // namespace kelvo

@@ -38,6 +38,7 @@
 #include <string>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/network/socket_mark.h"
 
 namespace kelvo {
 
@@ -72,7 +73,10 @@ class TcpConnector {
 
 // Real sockets (posix_tcp_connection.cc). Numeric IPv4/IPv6 addresses are
 // used as they are; other names are looked up with getaddrinfo on the
-// connection's own thread, and the addresses are tried in order.
-std::shared_ptr<TcpConnector> CreatePosixTcpConnector();
+// connection's own thread, and the addresses are tried in order. With a
+// `mark`, each socket carries its value at the time (a failure to set it
+// fails the connection with that errno).
+std::shared_ptr<TcpConnector> CreatePosixTcpConnector(
+    std::shared_ptr<const SocketMark> mark = nullptr);
 
 }  // namespace kelvo

@@ -91,6 +91,9 @@ enum class Key {
   kAllowedIPs,
   kEndpoint,
   kPersistentKeepalive,
+  kTable,
+  kFwMark,
+  kIgnored,
 };
 
 struct KeyInfo {
@@ -113,7 +116,27 @@ constexpr KeyInfo kKeys[] = {
     {"endpoint", "Endpoint", Key::kEndpoint, Section::kPeer, false},
     {"persistentkeepalive", "PersistentKeepalive", Key::kPersistentKeepalive, Section::kPeer,
      false},
+    {"table", "Table", Key::kTable, Section::kInterface, false},
+    {"fwmark", "FwMark", Key::kFwMark, Section::kInterface, false},
+    {"preup", "PreUp", Key::kIgnored, Section::kInterface, true},
+    {"postup", "PostUp", Key::kIgnored, Section::kInterface, true},
+    {"predown", "PreDown", Key::kIgnored, Section::kInterface, true},
+    {"postdown", "PostDown", Key::kIgnored, Section::kInterface, true},
+    {"saveconfig", "SaveConfig", Key::kIgnored, Section::kInterface, false},
 };
+
+// A 32-bit number, decimal or "0x" hexadecimal.
+std::optional<uint32_t> ParseU32(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  uint32_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
 
 const KeyInfo* FindKey(std::string_view lower) {
   for (const KeyInfo& k : kKeys) {
@@ -310,6 +333,30 @@ class Parser {
         config_.peers.back().endpoint = std::move(*endpoint);
         return std::nullopt;
       }
+      case Key::kTable: {
+        const std::string lower = Lower(value);
+        if (lower == "off") {
+          iface.table_off = true;
+        } else if (lower == "main") {
+          iface.table = 254;
+        } else if (lower != "auto") {
+          auto table = ParseU32(value);
+          if (!table || *table == 0) return invalid(value, "must be off, auto, main or a number");
+          iface.table = table;
+        }
+        return std::nullopt;
+      }
+      case Key::kFwMark: {
+        if (Lower(value) == "off") return std::nullopt;
+        auto mark = ParseU32(value);
+        if (!mark) return invalid(value, "must be off or a number");
+        if (*mark != 0) iface.fwmark = mark;
+        return std::nullopt;
+      }
+      case Key::kIgnored:
+        // The value may be a command holding secrets: never quoted.
+        config_.ignored.lines.push_back(std::string(info.name) + At(line_no));
+        return std::nullopt;
       case Key::kPersistentKeepalive: {
         if (Lower(value) == "off") return std::nullopt;
         auto seconds = ParseNumber(value, 0, 65535);
@@ -364,6 +411,12 @@ std::string TunnelConfiguration::ToWgQuickConfig() const {
   if (!dns.empty()) out += "DNS = " + JoinList(dns) + "\n";
   if (interface.listen_port) out += "ListenPort = " + std::to_string(*interface.listen_port) + "\n";
   if (interface.mtu) out += "MTU = " + std::to_string(*interface.mtu) + "\n";
+  if (interface.table_off) {
+    out += "Table = off\n";
+  } else if (interface.table) {
+    out += "Table = " + std::to_string(*interface.table) + "\n";
+  }
+  if (interface.fwmark) out += "FwMark = " + std::to_string(*interface.fwmark) + "\n";
   for (const PeerConfiguration& peer : peers) {
     out += "\n[Peer]\nPublicKey = " + WireGuardKeyToBase64(peer.public_key) + "\n";
     if (peer.preshared_key)

@@ -8,7 +8,14 @@
 // adding up. Every other key may appear once per section.
 //
 //   [Interface]  PrivateKey (required), Address, DNS, ListenPort (0-65535),
-//                MTU (576-65535)
+//                MTU (576-65535), Table ("off", "auto", "main" or a number
+//                1-4294967295), FwMark ("off", or a number, decimal or
+//                0x-hex; 0 is off)
+//                PreUp, PostUp, PreDown, PostDown (repeatable) and SaveConfig
+//                are accepted and never acted on: a configuration comes from
+//                the network, and running its commands as root would hand
+//                the machine to whoever serves it. Each is listed in
+//                `ignored` so the caller can warn about it.
 //   [Peer]       PublicKey (required), PresharedKey, AllowedIPs, Endpoint,
 //                PersistentKeepalive (0-65535, or "off")
 //
@@ -38,6 +45,9 @@ struct InterfaceConfiguration {
   std::vector<std::string> dns_search;  // DNS entries that are names
   std::optional<uint16_t> listen_port;
   std::optional<uint16_t> mtu;
+  std::optional<uint32_t> table;  // absent: auto
+  bool table_off = false;         // "Table = off": no routes at all
+  std::optional<uint32_t> fwmark;  // absent when off
 
   bool operator==(const InterfaceConfiguration&) const = default;
 };
@@ -65,10 +75,19 @@ class ConfigParseError {
   int line_;
 };
 
+// Keys that were accepted but are not acted on, each as "PostUp (line 7)".
+// Not part of what the configuration means: equality ignores them, and
+// rendering leaves them out.
+struct IgnoredKeys {
+  std::vector<std::string> lines;
+  bool operator==(const IgnoredKeys&) const { return true; }
+};
+
 struct TunnelConfiguration {
   std::optional<std::string> name;
   InterfaceConfiguration interface;
   std::vector<PeerConfiguration> peers;
+  IgnoredKeys ignored;
 
   // Parses wg-quick text. Never throws; any input gives a configuration or
   // an error.

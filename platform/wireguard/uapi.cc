@@ -98,12 +98,14 @@ Expected<ResolvedEndpoints, std::string> ResolveEndpoints(const TunnelConfigurat
   return out;
 }
 
-std::string RenderUapiSet(const TunnelConfiguration& config, const ResolvedEndpoints& endpoints) {
+std::string RenderUapiSet(const TunnelConfiguration& config, const ResolvedEndpoints& endpoints,
+                          std::optional<uint32_t> fwmark) {
   std::string out = "set=1\n";
   out += "private_key=" + WireGuardKeyToHex(config.interface.private_key) + "\n";
   if (config.interface.listen_port) {
     out += "listen_port=" + std::to_string(*config.interface.listen_port) + "\n";
   }
+  if (fwmark) out += "fwmark=" + std::to_string(*fwmark) + "\n";
   out += "replace_peers=true\n";
   for (size_t i = 0; i < config.peers.size(); ++i) {
     const PeerConfiguration& peer = config.peers[i];

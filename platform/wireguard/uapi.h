@@ -47,8 +47,10 @@ Expected<ResolvedEndpoints, std::string> ResolveEndpoints(const TunnelConfigurat
 // replace_peers=true, then per peer public_key, preshared_key (when
 // configured), endpoint (when it has one), persistent_keepalive_interval
 // (0 when off), replace_allowed_ips=true and one allowed_ip per range; then
-// the empty line. `endpoints` must have one entry per peer.
-std::string RenderUapiSet(const TunnelConfiguration& config, const ResolvedEndpoints& endpoints);
+// the empty line. `endpoints` must have one entry per peer. With `fwmark`,
+// the device's mark goes in after listen_port (0 clears it).
+std::string RenderUapiSet(const TunnelConfiguration& config, const ResolvedEndpoints& endpoints,
+                          std::optional<uint32_t> fwmark = std::nullopt);
 
 struct UapiAnswer {
   std::string body;  // the "key=value\n" lines before "errno=", as answered

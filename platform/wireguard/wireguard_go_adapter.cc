@@ -8,7 +8,6 @@
 
 #include "platform/netlink/rtnetlink.h"
 #include "platform/wireguard/child_process.h"
-#include "platform/wireguard/link_configurator.h"
 #include "platform/wireguard/worker_thread.h"
 
 namespace kelvo {
@@ -25,6 +24,22 @@ void PostLog(const std::shared_ptr<Queue>& queue, const WireGuardLogHandler& han
 
 std::string Milliseconds(std::chrono::milliseconds d) { return std::to_string(d.count()) + " ms"; }
 
+// The hosts of "1.2.3.4:51820" / "[fd00::1]:51820".
+std::vector<NetPrefix> EndpointHosts(const ResolvedEndpoints& endpoints) {
+  std::vector<NetPrefix> out;
+  for (const auto& endpoint : endpoints) {
+    if (!endpoint) continue;
+    std::string host = endpoint->substr(0, endpoint->rfind(':'));
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    if (auto prefix = NetPrefix::Parse(host)) out.push_back(*prefix);
+  }
+  return out;
+}
+
+bool HasDns(const TunnelConfiguration& config) {
+  return !config.interface.dns.empty() || !config.interface.dns_search.empty();
+}
+
 }  // namespace
 
 struct WireGuardGoAdapter::Tunnel {
@@ -33,7 +48,8 @@ struct WireGuardGoAdapter::Tunnel {
       std::make_shared<std::pair<std::mutex, std::string>>();
   int link_index = 0;  // of the interface wireguard-go made; 0 before
   std::unique_ptr<LinkConfigurator> link;
-  bool dns_applied = false;
+  std::unique_ptr<DnsConfigurator> dns;
+  std::optional<DnsSettings> dns_applied;
 };
 
 WireGuardGoAdapter::WireGuardGoAdapter(std::shared_ptr<Queue> queue, Options options,
@@ -46,6 +62,9 @@ WireGuardGoAdapter::WireGuardGoAdapter(std::shared_ptr<Queue> queue, Options opt
     options_.netlink = std::make_shared<RtNetlink>(options_.io_timeout);
   }
   if (!options_.resolver) options_.resolver = ResolveHostWithSystem;
+  if (!options_.choose_dns) {
+    options_.choose_dns = [dns = options_.dns] { return ChooseDnsConfigurator(dns); };
+  }
 }
 
 WireGuardGoAdapter::~WireGuardGoAdapter() {
@@ -97,9 +116,24 @@ std::optional<AdapterError> WireGuardGoAdapter::DoStart(const TunnelConfiguratio
   if (uapi.Reachable()) {
     return AdapterError("Interface " + name + " is already run by another wireguard-go");
   }
+  WarnIgnored(config);
+  LinkPlan plan = LinkPlan::FromConfiguration(config);
+  RemoveLeftovers(plan);
+  std::unique_ptr<DnsConfigurator> dns;
+  if (HasDns(config)) {
+    DnsChoice choice = options_.choose_dns();
+    if (!choice.configurator) return AdapterError(choice.error);
+    dns = std::move(choice.configurator);
+    if (dns->RemoveLeftover(name)) {
+      Log(WireGuardLogLevel::error,
+          "Removed what an earlier run left: the DNS registration of " + name + " (" +
+              dns->name() + ")");
+    }
+  }
 
   Log(WireGuardLogLevel::verbose, "Starting " + program + " for interface " + name);
   auto tunnel = std::make_unique<Tunnel>();
+  tunnel->dns = std::move(dns);
   ChildProcess::Options spawn;
   spawn.path = program;
   spawn.args = {name};
@@ -146,7 +180,7 @@ std::optional<AdapterError> WireGuardGoAdapter::DoStart(const TunnelConfiguratio
                   Milliseconds(options_.startup_timeout));
     }
   }
-  if (auto error = uapi.Set(RenderUapiSet(config, *endpoints))) {
+  if (auto error = uapi.Set(RenderUapiSet(config, *endpoints, plan.fwmark.value_or(0)))) {
     return fail("Configuring wireguard-go failed: " + *error);
   }
 
@@ -157,13 +191,17 @@ std::optional<AdapterError> WireGuardGoAdapter::DoStart(const TunnelConfiguratio
       *options_.netlink, index, [this](bool is_error, const std::string& message) {
         Log(is_error ? WireGuardLogLevel::error : WireGuardLogLevel::verbose, message);
       });
-  const LinkPlan plan = LinkPlan::FromConfiguration(config);
+  if (!plan.mtu) plan.mtu = ChooseMtu(*options_.netlink, EndpointHosts(*endpoints));
   if (auto error = tunnel_->link->Apply(plan)) return fail(*error);
-  ApplyDns(config);
+  if (auto error = ApplyDns(config, plan)) return fail(*error);
+  SetOwnMark(plan);
   Log(WireGuardLogLevel::verbose,
       "Tunnel is up on " + name + " with " + std::to_string(config.peers.size()) + " peer(s), " +
           std::to_string(plan.addresses.size()) + " address(es), " +
-          std::to_string(tunnel_->link->applied_routes().size()) + " route(s)");
+          std::to_string(tunnel_->link->applied_routes().size() +
+                         tunnel_->link->applied_table_routes().size()) +
+          " route(s), " + std::to_string(tunnel_->link->applied_rules().size()) + " rule(s), MTU " +
+          std::to_string(*plan.mtu));
   return std::nullopt;
 }
 
@@ -181,12 +219,14 @@ std::optional<AdapterError> WireGuardGoAdapter::DoUpdate(const TunnelConfigurati
   if (!endpoints) return AdapterError(endpoints.error());
   const UapiClient uapi(options_.socket_directory + "/" + options_.interface_name + ".sock",
                         options_.io_timeout);
-  if (auto error = uapi.Set(RenderUapiSet(config, *endpoints))) {
+  WarnIgnored(config);
+  const LinkPlan plan = LinkPlan::FromConfiguration(config);
+  if (auto error = uapi.Set(RenderUapiSet(config, *endpoints, plan.fwmark.value_or(0)))) {
     return AdapterError("Reconfiguring wireguard-go failed: " + *error);
   }
-  const LinkPlan plan = LinkPlan::FromConfiguration(config);
   if (auto error = tunnel_->link->Apply(plan)) return AdapterError(*error);
-  ApplyDns(config);
+  SetOwnMark(plan);
+  if (auto error = ApplyDns(config, plan)) return AdapterError(*error);
   Log(WireGuardLogLevel::verbose,
       "Tunnel updated with " + std::to_string(config.peers.size()) + " peer(s), " +
           std::to_string(plan.addresses.size()) + " address(es), " +
@@ -198,6 +238,7 @@ void WireGuardGoAdapter::DoStop() {
   if (!tunnel_) return;
   const std::string& name = options_.interface_name;
   if (tunnel_->link) tunnel_->link->Clear();
+  if (options_.own_traffic_mark) options_.own_traffic_mark->Set(0);
   RemoveDns();
   if (tunnel_->process) {
     if (!tunnel_->process->exit_status()) {
@@ -238,56 +279,73 @@ std::optional<std::string> WireGuardGoAdapter::DoRuntime() {
   return std::move(*text);
 }
 
-void WireGuardGoAdapter::ApplyDns(const TunnelConfiguration& config) {
-  const InterfaceConfiguration& iface = config.interface;
-  if (iface.dns.empty() && iface.dns_search.empty()) {
+std::optional<std::string> WireGuardGoAdapter::ApplyDns(const TunnelConfiguration& config,
+                                                         const LinkPlan& plan) {
+  if (!HasDns(config)) {
     RemoveDns();
-    return;
+    return std::nullopt;
   }
-  const std::string program = FindExecutable(options_.resolvconf);
-  if (program.empty()) {
-    Log(WireGuardLogLevel::verbose,
-        "DNS servers not applied: " + options_.resolvconf + " is not installed");
-    return;
+  if (!tunnel_->dns) {
+    // An update brought DNS to a tunnel started without.
+    DnsChoice choice = options_.choose_dns();
+    if (!choice.configurator) return choice.error;
+    tunnel_->dns = std::move(choice.configurator);
   }
-  std::string input;
-  for (const IPAddress& server : iface.dns) input += "nameserver " + server.ToString() + "\n";
-  if (!iface.dns_search.empty()) {
-    input += "search";
-    for (const std::string& domain : iface.dns_search) input += " " + domain;
-    input += "\n";
-  }
-  ChildProcess::Options run;
-  run.path = program;
-  run.args = {"-a", options_.interface_name};
-  run.stdin_text = input;
-  auto result = RunProcess(std::move(run), options_.io_timeout);
-  if (!result) {
-    Log(WireGuardLogLevel::error, "DNS servers not applied: " + result.error());
-  } else if (result->wait_status != 0) {
-    Log(WireGuardLogLevel::error, "DNS servers not applied: resolvconf " +
-                                      DescribeWaitStatus(result->wait_status) +
-                                      (result->output.empty() ? "" : ": " + result->output));
-  } else {
-    tunnel_->dns_applied = true;
-    Log(WireGuardLogLevel::verbose, "DNS servers applied through resolvconf");
-  }
+  DnsSettings settings;
+  settings.interface_name = options_.interface_name;
+  settings.link_index = tunnel_->link_index;
+  for (const IPAddress& server : config.interface.dns) settings.servers.push_back(server.ToString());
+  settings.domains = config.interface.dns_search;
+  settings.full_tunnel = !plan.rules.empty();
+  if (auto error = tunnel_->dns->Apply(settings)) return "DNS servers not applied: " + *error;
+  tunnel_->dns_applied = settings;
+  Log(WireGuardLogLevel::verbose, "DNS servers applied through " + tunnel_->dns->name());
+  return std::nullopt;
 }
 
 void WireGuardGoAdapter::RemoveDns() {
-  if (!tunnel_->dns_applied) return;
-  tunnel_->dns_applied = false;
-  const std::string program = FindExecutable(options_.resolvconf);
-  if (program.empty()) return;
-  ChildProcess::Options run;
-  run.path = program;
-  run.args = {"-d", options_.interface_name};
-  auto result = RunProcess(std::move(run), options_.io_timeout);
-  if (!result || result->wait_status != 0) {
-    Log(WireGuardLogLevel::error,
-        "Removing DNS servers failed: " +
-            (result ? "resolvconf " + DescribeWaitStatus(result->wait_status) : result.error()));
+  if (!tunnel_->dns_applied || !tunnel_->dns) return;
+  if (auto error = tunnel_->dns->Remove(*tunnel_->dns_applied)) {
+    Log(WireGuardLogLevel::error, "Removing DNS servers failed: " + *error);
   }
+  tunnel_->dns_applied.reset();
+}
+
+void WireGuardGoAdapter::RemoveLeftovers(const LinkPlan& plan) {
+  const std::string& name = options_.interface_name;
+  Netlink& netlink = *options_.netlink;
+  int index = 0;
+  if (!netlink.LinkIndex(name, &index)) {
+    // No wireguard-go answers for it (checked before): an earlier run's.
+    if (auto error = netlink.DeleteLink(index)) {
+      Log(WireGuardLogLevel::error, "Removing the interface an earlier run left: " +
+                                        error->description());
+    } else {
+      Log(WireGuardLogLevel::error, "Removed what an earlier run left: interface " + name);
+    }
+  }
+  const std::string socket = options_.socket_directory + "/" + name + ".sock";
+  if (unlink(socket.c_str()) == 0) {
+    Log(WireGuardLogLevel::verbose, "Removed the stale control socket " + socket);
+  }
+  uint32_t table = kDefaultFwMark;
+  if (!plan.table_routes.empty()) table = plan.table_routes.front().table;
+  LinkConfigurator::RemoveLeftovers(netlink, table, [this](bool, const std::string& message) {
+    Log(WireGuardLogLevel::error, message);
+  });
+}
+
+void WireGuardGoAdapter::WarnIgnored(const TunnelConfiguration& config) {
+  for (const std::string& what : config.ignored.lines) {
+    Log(WireGuardLogLevel::error,
+        "Warning: " + what +
+            " ignored: commands in a configuration are never run (it comes from the network)");
+  }
+}
+
+void WireGuardGoAdapter::SetOwnMark(const LinkPlan& plan) {
+  if (!options_.own_traffic_mark) return;
+  options_.own_traffic_mark->Set(plan.rules.empty() ? 0 : plan.fwmark.value_or(0));
 }
 
 void WireGuardGoAdapter::Log(WireGuardLogLevel level, std::string message) const {

@@ -2,25 +2,33 @@
 // WireGuard daemon, as a child process of ours, and sets up its network
 // interface through rtnetlink.
 //
-// Start: finds wireguard-go (Options::wireguard_go, default from PATH) and
-// runs `wireguard-go <interface>` in the foreground (WG_PROCESS_FOREGROUND=1)
-// with its output going to the log handler, waits (at most
-// startup_timeout) until its control socket <socket_directory>/<interface>
-// .sock answers, configures it with one UAPI set request (uapi.h), then
-// gives the interface the configuration's addresses and MTU, brings it up
-// and routes each AllowedIPs prefix into it (link_configurator.h: default
-// routes go in as two /1 halves). DNS servers are handed to resolvconf
-// (`resolvconf -a <interface>`, nameserver and search lines on stdin) when
-// it is installed; otherwise a log line says they were not applied.
-// Endpoint host names are resolved (Options::resolver, default
-// getaddrinfo) before anything starts; one that does not resolve fails the
-// start with a description naming it. Any failure undoes what was done.
+// Start: removes what an earlier run of ours left (an interface of our name
+// that no wireguard-go runs, our routing rules, blackhole routes in our
+// table, our DNS registration), each logged; finds wireguard-go
+// (Options::wireguard_go, default from PATH) and runs `wireguard-go
+// <interface>` in the foreground (WG_PROCESS_FOREGROUND=1) with its output
+// going to the log handler, waits (at most startup_timeout) until its
+// control socket <socket_directory>/<interface>.sock answers, configures it
+// with one UAPI set request (uapi.h; with the firewall mark when policy
+// routing is on), then gives the interface the configuration's addresses
+// and MTU (when the configuration names none: chosen as wg-quick does,
+// link_configurator.h), brings it up and routes the AllowedIPs into it
+// (link_configurator.h: a default route turns on policy routing on the
+// mark). When policy routing is on, `own_traffic_mark` is set to the mark
+// so that the extension's own sockets go around the tunnel; 0 otherwise.
+// DNS servers go to systemd-resolved or resolvconf (platform/dns); when
+// the configuration has DNS and neither is there, the start fails.
+// PreUp/PostUp/PreDown/PostDown/SaveConfig are never run; each gets a
+// warning line. Endpoint host names are resolved (Options::resolver,
+// default getaddrinfo) before anything starts; one that does not resolve
+// fails the start with a description naming it. Any failure, a route or
+// rule that is already there included, undoes what was done.
 //
 // Update: resolves the endpoints, sends one set request with
 // replace_peers=true (the listen port stays unless the configuration
-// names one), then moves addresses and routes to the new configuration:
-// adds what is new, removes what is gone, keeps the rest. Nothing is torn
-// down; DNS is handed to resolvconf again.
+// names one), then moves addresses, routes and rules to the new
+// configuration: adds what is new, removes what is gone, keeps the rest.
+// Nothing is torn down; DNS is handed over again.
 //
 // Runtime configuration: a "get=1" request; the answer's "key=value\n"
 // lines are handed on exactly as wireguard-go sends them (private_key,
@@ -30,7 +38,8 @@
 // wireguard-go has ended or when its socket does not answer. The text holds
 // the private key: it is never logged.
 //
-// Stop: removes the routes, the addresses and the DNS entry, ends
+// Stop: removes exactly the rules, routes and addresses it added and the
+// DNS entry, clears `own_traffic_mark`, ends
 // wireguard-go (SIGTERM, then SIGKILL after stop_grace), and deletes the
 // interface if it is still there. A stop without a running tunnel completes
 // without error.
@@ -66,7 +75,10 @@
 #include <string>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/dns/dns_configurator.h"
 #include "platform/netlink/netlink.h"
+#include "platform/network/socket_mark.h"
+#include "platform/wireguard/link_configurator.h"
 #include "platform/wireguard/uapi.h"
 #include "platform/wireguard/wireguard_adapter.h"
 
@@ -79,7 +91,12 @@ class WireGuardGoAdapter final : public WireGuardAdapter {
   struct Options {
     std::string interface_name = "kelvo0";
     std::string wireguard_go = "wireguard-go";  // name looked up in PATH, or a path
-    std::string resolvconf = "resolvconf";      // likewise; missing: DNS skipped
+    DnsOptions dns;
+    // Picks the DNS configurator when a configuration has DNS; null:
+    // ChooseDnsConfigurator(dns).
+    std::function<DnsChoice()> choose_dns;
+    // Set to the mark while policy routing is on (may be null).
+    std::shared_ptr<SocketMark> own_traffic_mark;
     std::string socket_directory = "/var/run/wireguard";
     std::shared_ptr<Netlink> netlink;  // null: RtNetlink
     HostResolver resolver;             // null: ResolveHostWithSystem
@@ -106,8 +123,11 @@ class WireGuardGoAdapter final : public WireGuardAdapter {
   std::optional<AdapterError> DoUpdate(const TunnelConfiguration& config);
   void DoStop();
   std::optional<std::string> DoRuntime();
-  void ApplyDns(const TunnelConfiguration& config);
+  std::optional<std::string> ApplyDns(const TunnelConfiguration& config, const LinkPlan& plan);
   void RemoveDns();
+  void RemoveLeftovers(const LinkPlan& plan);
+  void WarnIgnored(const TunnelConfiguration& config);
+  void SetOwnMark(const LinkPlan& plan);
 
   void Log(WireGuardLogLevel level, std::string message) const;
   void Complete(Completion completion, std::optional<AdapterError> error) const;

@@ -308,7 +308,9 @@ TEST_F(WireGuardGoAdapterTest, StartHandshakeUpdateToANewServerAndStop) {
                             << temp_dir_ << "/dns\n";
   chmod(resolvconf.c_str(), 0700);
   WireGuardGoAdapter::Options options;
-  options.resolvconf = resolvconf;
+  options.dns.resolvconf = resolvconf;
+  options.dns.interface_order = temp_dir_ + "/no-interface-order";
+  options.choose_dns = [dns = options.dns] { return DnsChoice{MakeResolvconfDns(dns), {}}; };
   MakeAdapter(options);
 
   const auto started = std::chrono::steady_clock::now();
@@ -344,7 +346,8 @@ TEST_F(WireGuardGoAdapterTest, StartHandshakeUpdateToANewServerAndStop) {
 
   std::string dns;
   std::getline(std::ifstream(temp_dir_ + "/dns"), dns, '\0');
-  EXPECT_EQ(dns, "-a " + client_name_ + "\nnameserver 10.100.0.53\nsearch example.test\n");
+  EXPECT_EQ(dns, "-l " + client_name_ + "\n-d " + client_name_ + " -f\n-a " + client_name_ +
+                     " -m 0 -x\nnameserver 10.100.0.53\nsearch example.test\n");
 
   // Update to the second server: new key, port, tunnel addresses.
   ASSERT_EQ(caller_->Update(ClientConfig(client, server2, 51822, "10.100.1")), std::nullopt);
@@ -368,7 +371,7 @@ TEST_F(WireGuardGoAdapterTest, StartHandshakeUpdateToANewServerAndStop) {
   EXPECT_NE(access(("/var/run/wireguard/" + client_name_ + ".sock").c_str(), F_OK), 0);
   EXPECT_EQ(caller_->Runtime(), std::nullopt);
   std::getline(std::ifstream(temp_dir_ + "/dns"), dns, '\0');
-  EXPECT_TRUE(Contains(dns, "-d " + client_name_ + "\n")) << dns;
+  EXPECT_TRUE(Contains(dns, "-d " + client_name_ + " -f\n")) << dns;
   EXPECT_EQ(caller_->Stop(), std::nullopt) << "a second stop is harmless";
 }
 
