@@ -73,10 +73,8 @@ int main(int argc, char** argv) {
   auto own_mark = std::make_shared<SocketMark>();
   platform.make_adapter = AdapterFactory(options, dispatch, own_mark);
   platform.make_url_session = [&dispatch, own_mark]() -> std::shared_ptr<UrlSession> {
-    CurlUrlSessionOptions session_options;
-    session_options.socket_mark = own_mark;
     return std::make_shared<CurlUrlSession>(dispatch.CreateSerialQueue("net.kelvo.app.urlsession"),
-                                            session_options);
+                                            CurlUrlSessionOptions{}, own_mark);
   };
   platform.tcp = CreatePosixTcpConnector(own_mark);
   auto notification_queue = dispatch.CreateSerialQueue("net.kelvo.app.notifications");

@@ -34,8 +34,9 @@ UrlResponse Failure(std::string description) {
 
 class CurlUrlSession::Worker {
  public:
-  Worker(std::shared_ptr<Queue> queue, CurlUrlSessionOptions options)
-      : queue_(std::move(queue)), options_(options) {
+  Worker(std::shared_ptr<Queue> queue, CurlUrlSessionOptions options,
+         std::shared_ptr<const SocketMark> mark)
+      : queue_(std::move(queue)), options_(options), mark_(std::move(mark)) {
     InitCurlOnce();
     multi_ = curl_multi_init();
     if (multi_ != nullptr) thread_ = std::thread([this] { Run(); });
@@ -123,7 +124,7 @@ class CurlUrlSession::Worker {
     std::string error;
     std::unique_ptr<CurlTransfer> t = CurlTransfer::Create(
         std::move(in.request), options_.request_timeout, options_.resource_timeout,
-        options_.socket_mark, &error);
+        mark_, &error);
     if (t == nullptr) {
       Deliver(std::move(in.completion), Failure(error));
       return;
@@ -202,6 +203,7 @@ class CurlUrlSession::Worker {
 
   const std::shared_ptr<Queue> queue_;
   const CurlUrlSessionOptions options_;
+  const std::shared_ptr<const SocketMark> mark_;
   CURLM* multi_ = nullptr;
   std::thread thread_;
 
@@ -215,8 +217,10 @@ class CurlUrlSession::Worker {
 };
 
 CurlUrlSession::CurlUrlSession(std::shared_ptr<Queue> callback_queue,
-                               CurlUrlSessionOptions options)
-    : worker_(std::make_unique<Worker>(std::move(callback_queue), options)) {}
+                               CurlUrlSessionOptions options,
+                               std::shared_ptr<const SocketMark> socket_mark)
+    : worker_(std::make_unique<Worker>(std::move(callback_queue), options,
+                                       std::move(socket_mark))) {}
 
 CurlUrlSession::~CurlUrlSession() = default;
 

@@ -16,7 +16,7 @@
 //   extension's traffic goes straight out.
 // - Redirects are not followed: a 3xx comes back as the answer.
 // - Only http and https URLs are accepted.
-// - With a `socket_mark`, every new connection's socket carries its value
+// - With a `socket_mark` (may be null), every new connection's socket carries its value
 //   at the time (SO_MARK, through libcurl's socket-option callback), so the
 //   requests can go around a tunnel that policy routing steers by mark.
 // - libcurl adds no Content-Type or "Expect: 100-continue" of its own; the
@@ -37,13 +37,13 @@ namespace kelvo {
 struct CurlUrlSessionOptions {
   Duration request_timeout = std::chrono::seconds(15);
   Duration resource_timeout = std::chrono::seconds(20);
-  std::shared_ptr<const SocketMark> socket_mark;  // null: no mark
 };
 
 class CurlUrlSession : public UrlSession {
  public:
   explicit CurlUrlSession(std::shared_ptr<Queue> callback_queue,
-                          CurlUrlSessionOptions options = {});
+                          CurlUrlSessionOptions options = {},
+                          std::shared_ptr<const SocketMark> socket_mark = nullptr);
   // Cancels what is in flight (see url_session.h) and joins the worker.
   ~CurlUrlSession() override;
 

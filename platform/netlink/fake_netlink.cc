@@ -12,10 +12,11 @@ NetlinkError Error(const std::string& line, int code) {
 
 }  // namespace
 
-int FakeNetlink::AddLink(const std::string& name) {
+int FakeNetlink::AddLink(const std::string& name, const std::string& kind) {
   std::lock_guard lock(mu_);
   Link& link = links_[name];
   link = Link{};
+  link.kind = kind;
   link.index = next_index_++;
   return link.index;
 }
@@ -169,6 +170,16 @@ NetlinkResult FakeNetlink::GetMtu(int index, uint32_t* mtu) {
   Link* link = Find(index);
   if (!link) return Error(line, ENODEV);
   *mtu = link->mtu;
+  return std::nullopt;
+}
+
+NetlinkResult FakeNetlink::GetLinkKind(int index, std::string* kind) {
+  std::lock_guard lock(mu_);
+  const std::string line = "get-kind " + std::to_string(index);
+  if (auto error = Begin(line)) return error;
+  Link* link = Find(index);
+  if (!link) return Error(line, ENODEV);
+  *kind = link->kind;
   return std::nullopt;
 }
 

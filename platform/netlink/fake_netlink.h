@@ -36,12 +36,14 @@ class FakeNetlink final : public Netlink {
     int index = 0;
     bool up = false;
     uint32_t mtu = 1500;
+    std::string kind = "tun";
     std::set<NetPrefix> addresses;
     std::set<NetPrefix> routes;
   };
 
-  // Creates a link (as a tun device appears) and returns its index.
-  int AddLink(const std::string& name);
+  // Creates a link (by default as a tun device appears) and returns its
+  // index.
+  int AddLink(const std::string& name, const std::string& kind = "tun");
   // Makes a link vanish with its addresses and routes, as when its owner
   // process dies.
   void VanishLink(const std::string& name);
@@ -61,6 +63,7 @@ class FakeNetlink final : public Netlink {
   NetlinkResult RemoveRoute(int index, const NetPrefix& destination) override;
   NetlinkResult DeleteLink(int index) override;
   NetlinkResult GetMtu(int index, uint32_t* mtu) override;
+  NetlinkResult GetLinkKind(int index, std::string* kind) override;
   NetlinkResult AddTableRoute(const TableRoute& route) override;
   NetlinkResult RemoveTableRoute(const TableRoute& route) override;
   NetlinkResult AddRule(const FibRule& rule) override;

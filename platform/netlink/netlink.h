@@ -125,6 +125,8 @@ class Netlink {
   virtual NetlinkResult DeleteLink(int index) = 0;
 
   virtual NetlinkResult GetMtu(int index, uint32_t* mtu) = 0;
+  // The link's kind ("tun", "veth", ...; "" when the kernel names none).
+  virtual NetlinkResult GetLinkKind(int index, std::string* kind) = 0;
   // Adds with NLM_F_EXCL: a route to the same prefix in that table, ours or
   // not, fails with EEXIST. Both carry kKelvoRouteProtocol.
   virtual NetlinkResult AddTableRoute(const TableRoute& route) = 0;

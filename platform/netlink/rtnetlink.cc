@@ -210,6 +210,23 @@ int ReadLinkMtu(const nlattr* attr, void* data) {
   return MNL_CB_OK;
 }
 
+int ReadKindAttr(const nlattr* attr, void* data) {
+  if (mnl_attr_get_type(attr) == IFLA_INFO_KIND) {
+    *static_cast<std::string*>(data) = mnl_attr_get_str(attr);
+  }
+  return MNL_CB_OK;
+}
+
+int ReadLinkInfo(const nlattr* attr, void* data) {
+  if (mnl_attr_get_type(attr) == IFLA_LINKINFO) mnl_attr_parse_nested(attr, ReadKindAttr, data);
+  return MNL_CB_OK;
+}
+
+int ReadKind(const nlmsghdr* nlh, void* data) {
+  if (nlh->nlmsg_type == RTM_NEWLINK) mnl_attr_parse(nlh, sizeof(ifinfomsg), ReadLinkInfo, data);
+  return MNL_CB_OK;
+}
+
 int ReadLink(const nlmsghdr* nlh, void* data) {
   if (nlh->nlmsg_type == RTM_NEWLINK) mnl_attr_parse(nlh, sizeof(ifinfomsg), ReadLinkMtu, data);
   return MNL_CB_OK;
@@ -293,6 +310,18 @@ NetlinkResult RtNetlink::GetMtu(int index, uint32_t* mtu) {
   if (int code = Transact(buf, timeout_, ReadLink, &found)) return Failure(what, code);
   if (found == 0) return Failure(what, ENODEV);
   *mtu = found;
+  return std::nullopt;
+}
+
+NetlinkResult RtNetlink::GetLinkKind(int index, std::string* kind) {
+  std::vector<char> buf;
+  nlmsghdr* nlh = Header(buf, RTM_GETLINK, 0);
+  LinkHeader(nlh, index);
+  std::string found;
+  if (int code = Transact(buf, timeout_, ReadKind, &found)) {
+    return Failure("Reading the kind of " + LinkName(index), code);
+  }
+  *kind = found;
   return std::nullopt;
 }
 

@@ -28,6 +28,7 @@ class RtNetlink final : public Netlink {
   NetlinkResult RemoveRoute(int index, const NetPrefix& destination) override;
   NetlinkResult DeleteLink(int index) override;
   NetlinkResult GetMtu(int index, uint32_t* mtu) override;
+  NetlinkResult GetLinkKind(int index, std::string* kind) override;
   NetlinkResult AddTableRoute(const TableRoute& route) override;
   NetlinkResult RemoveTableRoute(const TableRoute& route) override;
   NetlinkResult AddRule(const FibRule& rule) override;

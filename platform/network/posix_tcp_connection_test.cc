@@ -133,3 +133,39 @@ TEST_F(PosixTcpConnectionTest, HandlerMayHoldItsConnectionUntilCancelled) {
 
 }  // namespace
 }  // namespace kelvo
+
+namespace kelvo {
+namespace {
+
+// Marking needs CAP_NET_ADMIN: as root the socket carries the value of the
+// moment; without, a connection that cannot carry the mark fails rather
+// than go out unmarked (into a tunnel it must avoid).
+TEST_F(PosixTcpConnectionTest, OwnTrafficMarkIsPutOnTheSocketOrTheConnectionFails) {
+  auto mark = std::make_shared<SocketMark>();
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(mark->ApplyTo(fd), 0) << "no mark: nothing to do, allowed to anyone";
+  mark->Set(51820);
+  const int applied = mark->ApplyTo(fd);
+  const bool privileged = applied == 0;
+  if (privileged) {
+    uint32_t value = 0;
+    socklen_t size = sizeof value;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_MARK, &value, &size), 0);
+    EXPECT_EQ(value, 51820u);
+  } else {
+    EXPECT_EQ(applied, EPERM);
+  }
+  close(fd);
+
+  connector_ = CreatePosixTcpConnector(mark);
+  LoopbackListener open;
+  auto c = Connect("127.0.0.1", open.port());
+  ASSERT_TRUE(RunUntilStates(2));
+  EXPECT_EQ(states_[1], privileged ? "ready" : "failed(EPERM)");
+  c->Cancel();
+  dispatch_.RunUntilIdle();
+}
+
+}  // namespace
+}  // namespace kelvo

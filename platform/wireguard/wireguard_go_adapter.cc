@@ -315,8 +315,10 @@ void WireGuardGoAdapter::RemoveLeftovers(const LinkPlan& plan) {
   const std::string& name = options_.interface_name;
   Netlink& netlink = *options_.netlink;
   int index = 0;
-  if (!netlink.LinkIndex(name, &index)) {
-    // No wireguard-go answers for it (checked before): an earlier run's.
+  std::string kind;
+  // A tun device of our name that no wireguard-go answers for (checked
+  // before) is an earlier run's; any other link of that name is not ours.
+  if (!netlink.LinkIndex(name, &index) && !netlink.GetLinkKind(index, &kind) && kind == "tun") {
     if (auto error = netlink.DeleteLink(index)) {
       Log(WireGuardLogLevel::error, "Removing the interface an earlier run left: " +
                                         error->description());

@@ -2,8 +2,8 @@
 // WireGuard daemon, as a child process of ours, and sets up its network
 // interface through rtnetlink.
 //
-// Start: removes what an earlier run of ours left (an interface of our name
-// that no wireguard-go runs, our routing rules, blackhole routes in our
+// Start: removes what an earlier run of ours left (a tun device of our
+// name that no wireguard-go runs, our routing rules, blackhole routes in our
 // table, our DNS registration), each logged; finds wireguard-go
 // (Options::wireguard_go, default from PATH) and runs `wireguard-go
 // <interface>` in the foreground (WG_PROCESS_FOREGROUND=1) with its output
