@@ -14,6 +14,7 @@
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/asio_dispatch.h"
 #include "platform/engine/engine_socket.h"
+#include "platform/firewall/leak_guard.h"
 #include "platform/http/curl_url_session.h"
 #include "platform/log/system_log.h"
 #include "platform/network/tcp_connection.h"
@@ -39,6 +40,9 @@ std::function<std::unique_ptr<WireGuardAdapter>(WireGuardLogHandler)> AdapterFac
   WireGuardGoAdapter::Options adapter_options;
   adapter_options.interface_name = options.interface;
   adapter_options.own_traffic_mark = std::move(own_mark);
+  // Always there, so that a guard an earlier run left is removed.
+  adapter_options.leak_guard = MakeNftLeakGuard();
+  adapter_options.block_leaks = options.block_leaks;
   return [queue, adapter_options](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
     return std::make_unique<WireGuardGoAdapter>(queue, adapter_options, std::move(handler));
   };

@@ -62,6 +62,14 @@ void AddTunOptions(CLI::App& app, TunOptions& options) {
          "Where the watchdog's network probe connects (default 1.1.1.1:443), for networks "
          "that block it");
   app.add_flag("--foreground", options.foreground, "Also copy every log line to stderr");
+  app.add_flag("--block-leaks", options.block_leaks,
+               "Kill switch for a full tunnel: while the tunnel is meant to be up (also while "
+               "it is repaired and after kelvo-tun died, until a stop), nftables table "
+               "'inet kelvo_<interface>', chain 'output', drops what leaves the host unless it "
+               "is: oifname \"lo\" accept; oifname \"<interface>\" accept; meta mark <the "
+               "tunnel's mark, 51820 by default> accept (wireguard-go's traffic to the "
+               "endpoint, the probe, the service requests); icmpv6 type { nd-router-solicit, "
+               "nd-neighbor-solicit, nd-neighbor-advert } accept; counter drop");
 }
 
 }  // namespace kelvo

@@ -15,6 +15,7 @@ struct TunOptions {
   std::string probe_host = "1.1.1.1";
   uint16_t probe_port = 443;
   bool foreground = false;
+  bool block_leaks = false;
 };
 
 // Splits "HOST", "HOST:PORT" or "[V6]:PORT"; false when malformed.

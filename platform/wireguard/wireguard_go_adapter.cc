@@ -50,6 +50,7 @@ struct WireGuardGoAdapter::Tunnel {
   std::unique_ptr<LinkConfigurator> link;
   std::unique_ptr<DnsConfigurator> dns;
   std::optional<DnsSettings> dns_applied;
+  bool guarded = false;
 };
 
 WireGuardGoAdapter::WireGuardGoAdapter(std::shared_ptr<Queue> queue, Options options,
@@ -195,6 +196,7 @@ std::optional<AdapterError> WireGuardGoAdapter::DoStart(const TunnelConfiguratio
   if (auto error = tunnel_->link->Apply(plan)) return fail(*error);
   if (auto error = ApplyDns(config, plan)) return fail(*error);
   SetOwnMark(plan);
+  if (auto error = Guard(plan)) return fail(*error);
   Log(WireGuardLogLevel::verbose,
       "Tunnel is up on " + name + " with " + std::to_string(config.peers.size()) + " peer(s), " +
           std::to_string(plan.addresses.size()) + " address(es), " +
@@ -226,6 +228,7 @@ std::optional<AdapterError> WireGuardGoAdapter::DoUpdate(const TunnelConfigurati
   }
   if (auto error = tunnel_->link->Apply(plan)) return AdapterError(*error);
   SetOwnMark(plan);
+  if (auto error = Guard(plan)) return AdapterError(*error);
   if (auto error = ApplyDns(config, plan)) return AdapterError(*error);
   Log(WireGuardLogLevel::verbose,
       "Tunnel updated with " + std::to_string(config.peers.size()) + " peer(s), " +
@@ -237,6 +240,7 @@ std::optional<AdapterError> WireGuardGoAdapter::DoUpdate(const TunnelConfigurati
 void WireGuardGoAdapter::DoStop() {
   if (!tunnel_) return;
   const std::string& name = options_.interface_name;
+  if (tunnel_->guarded && options_.leak_guard) options_.leak_guard->Remove(name);
   if (tunnel_->link) tunnel_->link->Clear();
   if (options_.own_traffic_mark) options_.own_traffic_mark->Set(0);
   RemoveDns();
@@ -330,11 +334,33 @@ void WireGuardGoAdapter::RemoveLeftovers(const LinkPlan& plan) {
   if (unlink(socket.c_str()) == 0) {
     Log(WireGuardLogLevel::verbose, "Removed the stale control socket " + socket);
   }
+  if (options_.leak_guard && options_.leak_guard->Remove(name)) {
+    Log(WireGuardLogLevel::error, "Removed what an earlier run left: the leak guard table " +
+                                      LeakGuardTable(name));
+  }
   uint32_t table = kDefaultFwMark;
   if (!plan.table_routes.empty()) table = plan.table_routes.front().table;
   LinkConfigurator::RemoveLeftovers(netlink, table, [this](bool, const std::string& message) {
     Log(WireGuardLogLevel::error, message);
   });
+}
+
+std::optional<std::string> WireGuardGoAdapter::Guard(const LinkPlan& plan) {
+  if (!options_.block_leaks || !options_.leak_guard) return std::nullopt;
+  if (plan.rules.empty() || !plan.fwmark) {
+    Log(WireGuardLogLevel::error,
+        "Leak guard not installed: only a full tunnel (a default route in AllowedIPs) has one");
+    if (tunnel_->guarded) options_.leak_guard->Remove(options_.interface_name);
+    tunnel_->guarded = false;
+    return std::nullopt;
+  }
+  if (auto error = options_.leak_guard->Install(options_.interface_name, *plan.fwmark)) {
+    return error;
+  }
+  tunnel_->guarded = true;
+  Log(WireGuardLogLevel::verbose, "Leak guard installed: table inet " +
+                                      LeakGuardTable(options_.interface_name));
+  return std::nullopt;
 }
 
 void WireGuardGoAdapter::WarnIgnored(const TunnelConfiguration& config) {

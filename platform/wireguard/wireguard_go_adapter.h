@@ -16,6 +16,8 @@
 // (link_configurator.h: a default route turns on policy routing on the
 // mark). When policy routing is on, `own_traffic_mark` is set to the mark
 // so that the extension's own sockets go around the tunnel; 0 otherwise.
+// With block_leaks, a full tunnel gets the leak guard (kill switch) last;
+// a tunnel that is not a full tunnel gets none and a log line says so.
 // DNS servers go to systemd-resolved or resolvconf (platform/dns); when
 // the configuration has DNS and neither is there, the start fails.
 // PreUp/PostUp/PreDown/PostDown/SaveConfig are never run; each gets a
@@ -38,8 +40,8 @@
 // wireguard-go has ended or when its socket does not answer. The text holds
 // the private key: it is never logged.
 //
-// Stop: removes exactly the rules, routes and addresses it added and the
-// DNS entry, clears `own_traffic_mark`, ends
+// Stop: removes the leak guard, exactly the rules, routes and addresses it
+// added and the DNS entry, clears `own_traffic_mark`, ends
 // wireguard-go (SIGTERM, then SIGKILL after stop_grace), and deletes the
 // interface if it is still there. A stop without a running tunnel completes
 // without error.
@@ -76,6 +78,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/dns/dns_configurator.h"
+#include "platform/firewall/leak_guard.h"
 #include "platform/netlink/netlink.h"
 #include "platform/network/socket_mark.h"
 #include "platform/wireguard/link_configurator.h"
@@ -97,6 +100,10 @@ class WireGuardGoAdapter final : public WireGuardAdapter {
     std::function<DnsChoice()> choose_dns;
     // Set to the mark while policy routing is on (may be null).
     std::shared_ptr<SocketMark> own_traffic_mark;
+    // Removes a guard an earlier run left; installs one for a full tunnel
+    // when `block_leaks` (platform/firewall/leak_guard.h). May be null.
+    std::shared_ptr<LeakGuard> leak_guard;
+    bool block_leaks = false;
     std::string socket_directory = "/var/run/wireguard";
     std::shared_ptr<Netlink> netlink;  // null: RtNetlink
     HostResolver resolver;             // null: ResolveHostWithSystem
@@ -128,6 +135,7 @@ class WireGuardGoAdapter final : public WireGuardAdapter {
   void RemoveLeftovers(const LinkPlan& plan);
   void WarnIgnored(const TunnelConfiguration& config);
   void SetOwnMark(const LinkPlan& plan);
+  std::optional<std::string> Guard(const LinkPlan& plan);
 
   void Log(WireGuardLogLevel level, std::string message) const;
   void Complete(Completion completion, std::optional<AdapterError> error) const;
