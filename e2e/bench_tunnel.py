@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
-"""Tunnel start-up and idle cost, kelvo-tun next to plain wireguard-go.
+"""Tunnel start-up and idle cost, kelvo-tun next to plain wireguard-go and
+next to `wg-quick up`.
 
-In the namespace world of world.py (root only), measured side by side:
+In the namespace world of world.py (root only; client -> router -> server,
+a full tunnel without PersistentKeepalive), measured side by side:
   1. time from "startTunnel" to the first handshake, against wireguard-go
-     configured by `wg setconf` (plus addresses and routes) for the same
-     configuration;
-  2. RSS and CPU time of kelvo-tun and of its wireguard-go over an idle
+     configured by `wg setconf` (plus addresses and a host route) for the
+     same configuration;
+  2. the same against `wg-quick up` on the same file (policy routing, its
+     firewall marks; wireguard-go as its userspace implementation), both
+     children of this script, rounds interleaved;
+  3. RSS and CPU time of kelvo-tun and of its wireguard-go over an idle
      minute (the watchdog enabled and ticking).
 Prints RATIO lines for scripts/run-bench.sh.
 """
 import os
+import shutil
 import statistics
 import sys
 import time
@@ -52,6 +58,20 @@ def plain_wireguard_go(world, conf_path, ifname):
     elapsed = time.monotonic() - start
     p.terminate()
     p.wait()
+    return elapsed
+
+
+def wg_quick_start(world, conf_path):
+    """`wg-quick up` to the first handshake; the interface is the file's name."""
+    ifname = os.path.basename(conf_path)[:-len(".conf")]
+    env = dict(world.env, WG_QUICK_USERSPACE_IMPLEMENTATION="wireguard-go",
+               WG_PROCESS_FOREGROUND="")
+    start = time.monotonic()
+    world.run("wg-quick", "up", conf_path, ns=world.client_ns, env=env)
+    world.ping()
+    wait_handshake(world, world.client_ns, ifname)
+    elapsed = time.monotonic() - start
+    world.run("wg-quick", "down", conf_path, ns=world.client_ns, env=env)
     return elapsed
 
 
@@ -101,9 +121,13 @@ def main():
     try:
         world.create()
         world.start_server(51820)
-        conf = world.client_conf(51820) + "PersistentKeepalive = 25\n"
+        world.start_service()
+        conf = world.client_conf(51820)  # full tunnel, no keepalive: traffic starts it
         conf_file = os.path.join(world.dir, "client.conf")
         with open(conf_file, "w") as f:
+            f.write(conf)
+        quick_file = os.path.join(world.dir, f"k12q{os.getpid() % 10000}.conf")
+        with open(quick_file, "w") as f:  # the same text; wg-quick names the interface after it
             f.write(conf)
         setconf = os.path.join(world.dir, "setconf.conf")
         with open(setconf, "w") as f:  # wg setconf knows no Address line
@@ -113,14 +137,21 @@ def main():
         tun_pid = world.procs[-1].pid  # ip netns exec runs kelvo-tun in its place
         world.ctl("settings", "set", "wd_enabled", "1")
 
-        kelvo, plain = [], []
-        for i in range(ROUNDS):  # interleaved, so both see the same machine
+        kelvo, plain, quick = [], [], []
+        for i in range(ROUNDS):  # interleaved, so all see the same machine
             kelvo.append(kelvo_tun_start(world, conf_file))
             plain.append(plain_wireguard_go(world, setconf, f"kwp{os.getpid() % 10000}{i}"))
+            if shutil.which("wg-quick"):
+                quick.append(wg_quick_start(world, quick_file))
         k, p = statistics.median(kelvo), statistics.median(plain)
         print(f"start to first handshake: kelvo-tun {k * 1000:.1f} ms, "
               f"wireguard-go + wg setconf {p * 1000:.1f} ms (medians of {ROUNDS})")
         print(f"RATIO tunnel_start_vs_wg_setconf={k / p:.2f}")
+        if quick:
+            q = statistics.median(quick)
+            print(f"full tunnel start to first handshake: kelvo-tun {k * 1000:.1f} ms, "
+                  f"wg-quick up {q * 1000:.1f} ms (medians of {ROUNDS}, same file)")
+            print(f"RATIO full_tunnel_start_vs_wg_quick={k / q:.2f} (target 1.5 or less)")
 
         world.ctl("tunnel", "start", "--config", conf_file)
         # wireguard-go is kelvo-tun's child.
