@@ -16,7 +16,9 @@ Prints RATIO lines for scripts/run-bench.sh.
 """
 import os
 import shutil
+import signal
 import statistics
+import subprocess
 import sys
 import time
 
@@ -64,14 +66,21 @@ def plain_wireguard_go(world, conf_path, ifname):
 def wg_quick_start(world, conf_path):
     """`wg-quick up` to the first handshake; the interface is the file's name."""
     ifname = os.path.basename(conf_path)[:-len(".conf")]
-    env = dict(world.env, WG_QUICK_USERSPACE_IMPLEMENTATION="wireguard-go",
-               WG_PROCESS_FOREGROUND="")
+    env = dict(world.env, WG_QUICK_USERSPACE_IMPLEMENTATION="wireguard-go")
+    log = open(os.path.join(world.dir, "wg-quick.log"), "a")
+
+    def wg_quick(action):
+        # Not a pipe: the wireguard-go it daemonizes keeps its output open.
+        cmd = [w.IP, "netns", "exec", world.client_ns, "wg-quick", action, conf_path]
+        if subprocess.run(cmd, stdout=log, stderr=log, env=env, timeout=30).returncode != 0:
+            raise w.Failure(f"wg-quick {action} failed (see wg-quick.log)")
+
     start = time.monotonic()
-    world.run("wg-quick", "up", conf_path, ns=world.client_ns, env=env)
+    wg_quick("up")
     world.ping()
     wait_handshake(world, world.client_ns, ifname)
     elapsed = time.monotonic() - start
-    world.run("wg-quick", "down", conf_path, ns=world.client_ns, env=env)
+    wg_quick("down")
     return elapsed
 
 
@@ -118,6 +127,7 @@ def main():
         return 0
     world = w.World(sys.argv[1] if len(sys.argv) > 1 else os.path.join(w.ROOT, "build/default"),
                     verbose=False)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))  # still clean up
     try:
         world.create()
         world.start_server(51820)
