@@ -117,12 +117,16 @@ class World:
             self.run("ip", "-n", ns, "-6", "addr", "add", ip6 + "/64", "dev", dev, "nodad")
             self.run("ip", "-n", ns, "link", "set", dev, "up")
         # A laptop's network manager puts its addresses back after a flap.
-        self.run("sysctl", "-q", "-w", "net.ipv6.conf.all.keep_addr_on_down=1", ns=self.client_ns)
-        self.run("sysctl", "-q", "-w", "net.ipv4.ip_forward=1", ns=self.router_ns)
-        self.run("sysctl", "-q", "-w", "net.ipv6.conf.all.forwarding=1", ns=self.router_ns)
+        self.sysctl(self.client_ns, "net/ipv6/conf/all/keep_addr_on_down")
+        self.sysctl(self.router_ns, "net/ipv4/ip_forward")
+        self.sysctl(self.router_ns, "net/ipv6/conf/all/forwarding")
         self.client_default_routes()
         self.run("ip", "-n", self.server_ns, "route", "add", "default", "via", ROUTER_S_IP)
         self.run("ip", "-n", self.server_ns, "-6", "route", "add", "default", "via", ROUTER_S_IP6)
+
+    def sysctl(self, ns, key):
+        """Switches a namespace's /proc/sys/<key> on."""
+        self.run("sh", "-c", f"echo 1 > /proc/sys/{key}", ns=ns)
 
     def client_default_routes(self):
         """What DHCP / router advertisements give a laptop."""
@@ -597,7 +601,7 @@ def main():
         sys.exit("kelvo world: needs root (network namespaces and /dev/net/tun)")
     if not os.path.exists("/dev/net/tun"):
         sys.exit("kelvo world: needs /dev/net/tun")
-    for tool in ("wireguard-go", "wg", "ip", "ping", "dbus-daemon", "sysctl"):
+    for tool in ("wireguard-go", "wg", "ip", "ping", "dbus-daemon"):
         if shutil.which(tool) is None:
             sys.exit(f"kelvo world: needs {tool} (run scripts/install-deps.sh)")
 

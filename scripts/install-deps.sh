@@ -12,7 +12,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev libmsgpack-dev libmsgpack-cxx-dev libsystemd-dev
   liburiparser-dev
   python3 dbus-daemon iputils-ping
-  wireguard-go wireguard-tools iproute2 libmnl-dev libnftables-dev nftables
+  wireguard-go wireguard-tools iproute2 libmnl-dev libnftables-dev nftables procps
 )
 
 missing=()
