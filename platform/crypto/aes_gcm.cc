@@ -1,7 +1,9 @@
 #include "platform/crypto/aes_gcm.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -219,11 +221,15 @@ bool AesGcmKey::Open(std::span<const uint8_t> nonce, std::span<const uint8_t> ci
     return false;
   }
   uint8_t expected[kAesGcmTagSize];
-  std::copy(tag.begin(), tag.end(), expected);  // the control call takes a non-const pointer
+  std::copy(tag.begin(), tag.end(), expected);  // the parameter takes a non-const pointer
+  // Straight as a parameter: the control call would first translate itself
+  // into one, by name, on every item.
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, expected, kAesGcmTagSize),
+      OSSL_PARAM_construct_end()};
   int unused = 0;
   uint8_t tail[16];
-  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kAesGcmTagSize),
-                          expected) != 1 ||
+  if (EVP_CIPHER_CTX_set_params(ctx, params) != 1 ||
       EVP_CipherFinal_ex(ctx, tail, &unused) != 1) {
     if (!ciphertext.empty()) OPENSSL_cleanse(plaintext, ciphertext.size());
     return false;

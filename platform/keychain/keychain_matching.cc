@@ -150,7 +150,9 @@ constexpr char kRefMagic[] = "kvkc";  // 4 bytes, then the id big-endian
 
 void AppendField(SecBytes* out, std::string_view field) {
   uint32_t n = static_cast<uint32_t>(field.size());
-  for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(n >> shift));
+  const uint8_t length[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  out->insert(out->end(), length, length + 4);
   out->insert(out->end(), field.begin(), field.end());
 }
 
@@ -270,6 +272,7 @@ SecBytes PrimaryKeyBinding(const KeychainPrimaryKey& key) {
 void WritePrimaryKeyBinding(std::string_view account, std::string_view service,
                             bool synchronizable, std::string_view access_group, SecBytes* out) {
   out->clear();
+  out->reserve(64 + account.size() + service.size() + access_group.size());
   AppendField(out, "kelvo.keychain.item.v1");
   AppendField(out, kSecClassGenericPassword);
   AppendField(out, account);

@@ -41,9 +41,28 @@ constexpr char kSchema[] =
     "UNIQUE(account, service, sync, access_group));"
     "CREATE INDEX IF NOT EXISTS items_by_service ON items(service, sync)";
 
+// What a SELECT returns: the item's key and data first, so that a lookup
+// that returns no attributes selects only those (kKeyColumns).
+enum Column {
+  kCId,
+  kCAccount,
+  kCService,
+  kCSync,
+  kCGroup,
+  kCData,
+  kCLabel,
+  kCDescription,
+  kCComment,
+  kCInvisible,
+  kCNegative,
+  kCAccessible,
+  kCProtection,
+  kCFlags,
+};
+constexpr char kKeyColumns[] = "id, account, service, sync, access_group, data";
 constexpr char kColumns[] =
-    "id, account, service, sync, access_group, label, description, comment, invisible, "
-    "negative, accessible, ac_protection, ac_flags, data";
+    "id, account, service, sync, access_group, data, label, description, comment, invisible, "
+    "negative, accessible, ac_protection, ac_flags";
 
 // Parameter numbers shared by INSERT and UPDATE.
 enum Param {
@@ -94,21 +113,22 @@ bool IsNull(sqlite3_stmt* s, int column) { return sqlite3_column_type(s, column)
 SecDictionary RowAttributes(sqlite3_stmt* s) {
   SecDictionary a;
   a[kSecClass] = std::string(kSecClassGenericPassword);
-  a[kSecAttrAccount] = ColumnText(s, 1);
-  a[kSecAttrService] = ColumnText(s, 2);
-  a[kSecAttrSynchronizable] = sqlite3_column_int64(s, 3) != 0;
-  a[kSecAttrAccessGroup] = ColumnText(s, 4);
+  a[kSecAttrAccount] = ColumnText(s, kCAccount);
+  a[kSecAttrService] = ColumnText(s, kCService);
+  a[kSecAttrSynchronizable] = sqlite3_column_int64(s, kCSync) != 0;
+  a[kSecAttrAccessGroup] = ColumnText(s, kCGroup);
   const std::pair<int, const char*> optional_text[] = {
-      {5, kSecAttrLabel}, {6, kSecAttrDescription}, {7, kSecAttrComment}};
+      {kCLabel, kSecAttrLabel}, {kCDescription, kSecAttrDescription}, {kCComment, kSecAttrComment}};
   for (const auto& [column, key] : optional_text) {
     if (!IsNull(s, column)) a[key] = ColumnText(s, column);
   }
-  if (!IsNull(s, 8)) a[kSecAttrIsInvisible] = sqlite3_column_int64(s, 8) != 0;
-  if (!IsNull(s, 9)) a[kSecAttrIsNegative] = sqlite3_column_int64(s, 9) != 0;
-  a[kSecAttrAccessible] = ColumnText(s, 10);
-  if (!IsNull(s, 11)) {
-    a[kSecAttrAccessControl] = std::make_shared<const SecAccessControl>(SecAccessControl{
-        ColumnText(s, 11), static_cast<SecAccessControlCreateFlags>(sqlite3_column_int64(s, 12))});
+  if (!IsNull(s, kCInvisible)) a[kSecAttrIsInvisible] = sqlite3_column_int64(s, kCInvisible) != 0;
+  if (!IsNull(s, kCNegative)) a[kSecAttrIsNegative] = sqlite3_column_int64(s, kCNegative) != 0;
+  a[kSecAttrAccessible] = ColumnText(s, kCAccessible);
+  if (!IsNull(s, kCProtection)) {
+    a[kSecAttrAccessControl] = std::make_shared<const SecAccessControl>(
+        SecAccessControl{ColumnText(s, kCProtection),
+                         static_cast<SecAccessControlCreateFlags>(sqlite3_column_int64(s, kCFlags))});
   }
   return a;
 }
@@ -172,23 +192,28 @@ constexpr MatchColumn kMatchColumns[] = {
 };
 constexpr size_t kMatchColumnCount = std::size(kMatchColumns);
 
+constexpr uint32_t kShapeById = 1u << kMatchColumnCount;
+constexpr uint32_t kShapeAllColumns = kShapeById << 1;
+
 // Which conditions a query has (one bit per kMatchColumns entry, then the
-// item id): the key of its prepared SELECT.
-uint32_t SelectShape(const KeychainQuery& query) {
-  uint32_t shape = 0;
+// item id) and whether it needs every column: the key of its prepared
+// SELECT.
+uint32_t SelectShape(const KeychainQuery& query, bool all_columns) {
+  uint32_t shape = all_columns ? kShapeAllColumns : 0;
   for (size_t i = 0; i < kMatchColumnCount; ++i) {
     if (query.match.count(kMatchColumns[i].key)) shape |= 1u << i;
   }
-  if (query.item_id) shape |= 1u << kMatchColumnCount;
+  if (query.item_id) shape |= kShapeById;
   return shape;
 }
 
 std::string SelectFor(uint32_t shape) {
-  std::string sql = std::string("SELECT ") + kColumns + " FROM items WHERE 1";
+  std::string sql = std::string("SELECT ") + (shape & kShapeAllColumns ? kColumns : kKeyColumns) +
+                    " FROM items WHERE 1";
   for (size_t i = 0; i < kMatchColumnCount; ++i) {
     if (shape & (1u << i)) sql += std::string(" AND ") + kMatchColumns[i].condition;
   }
-  if (shape & (1u << kMatchColumnCount)) sql += " AND id = ?";
+  if (shape & kShapeById) sql += " AND id = ?";
   // Ordering by the bare id lets the planner pick the service index (which
   // is in id order) over the unique one even when the account narrows the
   // search to one row; "+id" leaves the choice to the conditions.
@@ -232,16 +257,6 @@ struct Row {
   SecBytes sealed;
 };
 
-// The current row of a SELECT, seen by a CopyMatchingEach visitor.
-class RowView final : public SecItemView {
- public:
-  explicit RowView(sqlite3_stmt* s) : s_(s) {}
-  SecDictionary Attributes() const override { return RowAttributes(s_); }
-
- private:
-  sqlite3_stmt* s_;
-};
-
 class SqliteKeychain : public Keychain {
  public:
   SqliteKeychain(CryptoBytes master_key, std::unique_ptr<SqliteConnection> connection)
@@ -255,13 +270,14 @@ class SqliteKeychain : public Keychain {
     if (OSStatus s = ParseKeychainQuery(query, &parsed); s != errSecSuccess) return s;
     // A presence test reads no data and builds nothing.
     const bool build = result != nullptr && parsed.WantsResult();
+    const bool attributes = build && parsed.return_attributes;
     std::lock_guard lock(mu_);
     std::vector<KeychainMatch> matches;
-    OSStatus status = EachRowLocked(parsed, [&](sqlite3_stmt* row) {
-      KeychainMatch match{sqlite3_column_int64(row, 0), {}, {}};
-      if (build && parsed.return_attributes) match.attributes = RowAttributes(row);
+    OSStatus status = EachRowLocked(parsed, attributes, [&](sqlite3_stmt* row) {
+      KeychainMatch match{sqlite3_column_int64(row, kCId), {}, {}};
+      if (attributes) match.attributes = RowAttributes(row);
       if (build && parsed.return_data) {
-        if (!OpenRowLocked(row, &match.data)) return errSecDecode;
+        if (!OpenRowLocked(row, ColumnView(row, kCAccount), &match.data)) return errSecDecode;
       }
       matches.push_back(std::move(match));
       return parsed.limit_all && build ? errSecSuccess : kStop;
@@ -277,12 +293,13 @@ class SqliteKeychain : public Keychain {
     if (OSStatus s = ParseKeychainQuery(query, &parsed); s != errSecSuccess) return s;
     std::lock_guard lock(mu_);
     bool any = false;
-    OSStatus status = EachRowLocked(parsed, [&](sqlite3_stmt* row) {
+    OSStatus status = EachRowLocked(parsed, false, [&](sqlite3_stmt* row) {
       any = true;
-      RowView view(row);
-      if (parsed.return_attributes) view.account = ColumnView(row, 1);
+      RowView view(this, sqlite3_column_int64(row, kCId));
+      const std::string_view account = ColumnView(row, kCAccount);
+      if (parsed.return_attributes) view.account = account;
       if (parsed.return_data) {
-        if (!OpenRowLocked(row, &plain_)) return errSecDecode;
+        if (!OpenRowLocked(row, account, &plain_)) return errSecDecode;
         view.data = plain_;
       }
       visit(view);
@@ -373,6 +390,17 @@ class SqliteKeychain : public Keychain {
   }
 
  private:
+  // A listed item; its attributes are read when asked for, by its id.
+  class RowView final : public SecItemView {
+   public:
+    RowView(SqliteKeychain* keychain, int64_t id) : keychain_(keychain), id_(id) {}
+    SecDictionary Attributes() const override { return keychain_->AttributesLocked(id_); }
+
+   private:
+    SqliteKeychain* keychain_;
+    int64_t id_;
+  };
+
   // Returned by a row callback to end the search early with success.
   static constexpr OSStatus kStop = 1;
 
@@ -383,9 +411,10 @@ class SqliteKeychain : public Keychain {
 
   // Runs `on_row` on each row matching `query` in insertion order, until it
   // returns something other than errSecSuccess (kStop ends with success).
+  // `all_columns`: select what RowAttributes reads, not only the key and data.
   template <typename OnRow>
-  OSStatus EachRowLocked(const KeychainQuery& query, OnRow on_row) {
-    sqlite3_stmt* select = SelectStatementLocked(query);
+  OSStatus EachRowLocked(const KeychainQuery& query, bool all_columns, OnRow on_row) {
+    sqlite3_stmt* select = SelectStatementLocked(SelectShape(query, all_columns));
     if (select == nullptr) return errSecIO;
     StatementScope scope(select);
     if (!BindSelect(select, query)) return Failed("cannot search");
@@ -399,8 +428,7 @@ class SqliteKeychain : public Keychain {
     return errSecSuccess;
   }
 
-  sqlite3_stmt* SelectStatementLocked(const KeychainQuery& query) {
-    uint32_t shape = SelectShape(query);
+  sqlite3_stmt* SelectStatementLocked(uint32_t shape) {
     auto it = selects_.find(shape);
     if (it != selects_.end()) return it->second;
     sqlite3_stmt* select = connection_->Prepare(SelectFor(shape));
@@ -410,18 +438,32 @@ class SqliteKeychain : public Keychain {
 
   // The rows matching `query`, with their attributes, in insertion order.
   OSStatus SelectLocked(const KeychainQuery& query, std::vector<Row>* rows) {
-    return EachRowLocked(query, [rows](sqlite3_stmt* row) {
-      rows->push_back({sqlite3_column_int64(row, 0), RowAttributes(row), ColumnBlob(row, 13)});
+    return EachRowLocked(query, true, [rows](sqlite3_stmt* row) {
+      rows->push_back(
+          {sqlite3_column_int64(row, kCId), RowAttributes(row), ColumnBlob(row, kCData)});
       return errSecSuccess;
     });
   }
 
+  // The attributes of item `id` (empty when it is gone).
+  SecDictionary AttributesLocked(int64_t id) {
+    KeychainQuery by_id;
+    by_id.item_id = id;
+    SecDictionary attributes;
+    EachRowLocked(by_id, true, [&attributes](sqlite3_stmt* row) {
+      attributes = RowAttributes(row);
+      return kStop;
+    });
+    return attributes;
+  }
+
   // Opens the current row's data into `out`, straight from SQLite's buffer
   // and with the binding built from its columns.
-  bool OpenRowLocked(sqlite3_stmt* row, SecBytes* out) {
-    WritePrimaryKeyBinding(ColumnView(row, 1), ColumnView(row, 2),
-                           sqlite3_column_int64(row, 3) != 0, ColumnView(row, 4), &binding_);
-    return OpenInto(BlobView(row, 13), binding_, out);
+  bool OpenRowLocked(sqlite3_stmt* row, std::string_view account, SecBytes* out) {
+    WritePrimaryKeyBinding(account, ColumnView(row, kCService),
+                           sqlite3_column_int64(row, kCSync) != 0, ColumnView(row, kCGroup),
+                           &binding_);
+    return OpenInto(BlobView(row, kCData), binding_, out);
   }
 
   OSStatus Failed(const std::string& what) {
