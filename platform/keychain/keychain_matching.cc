@@ -10,7 +10,7 @@ enum class KeyRole { kClass, kAttribute, kData, kRef, kReturn, kLimit, kUse };
 enum class ValueType { kString, kBool, kBytes, kAccessControl, kContext };
 
 struct KeyRule {
-  const char* key;
+  std::string_view key;  // compared by length first: most keys differ there
   KeyRole role;
   ValueType type;
 };
