@@ -1,8 +1,12 @@
 #include "platform/crypto/aes_gcm.h"
 
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 
@@ -114,6 +118,123 @@ std::optional<CryptoBytes> AesGcmOpen(std::span<const uint8_t> key, const AesGcm
     return std::nullopt;
   }
   return plaintext;
+}
+
+// One context per direction, each keyed once; an operation re-initialises
+// only the nonce, which keeps the key schedule.
+struct AesGcmKey::Contexts {
+  EVP_CIPHER* cipher = nullptr;
+  EVP_CIPHER_CTX* seal = nullptr;
+  EVP_CIPHER_CTX* open = nullptr;
+
+  ~Contexts() {
+    EVP_CIPHER_CTX_free(seal);
+    EVP_CIPHER_CTX_free(open);
+    EVP_CIPHER_free(cipher);
+  }
+};
+
+namespace {
+
+const char* GcmNameFor(size_t key_size) {
+  switch (key_size) {
+    case 16:
+      return "AES-128-GCM";
+    case 24:
+      return "AES-192-GCM";
+    case 32:
+      return "AES-256-GCM";
+    default:
+      return nullptr;
+  }
+}
+
+bool KeyContext(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* cipher, std::span<const uint8_t> key,
+                bool encrypt) {
+  return EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), nullptr, encrypt ? 1 : 0) == 1 &&
+         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kAesGcmNonceSize),
+                             nullptr) == 1;
+}
+
+// Sets the nonce and feeds the additional data.
+bool Restart(EVP_CIPHER_CTX* ctx, std::span<const uint8_t> nonce, std::span<const uint8_t> aad,
+             bool encrypt) {
+  if (nonce.size() != kAesGcmNonceSize || !FitsInt(aad.size())) return false;
+  if (EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data(), encrypt ? 1 : 0) != 1) {
+    return false;
+  }
+  int unused = 0;
+  return aad.empty() ||
+         EVP_CipherUpdate(ctx, nullptr, &unused, aad.data(), static_cast<int>(aad.size())) == 1;
+}
+
+bool Stream(EVP_CIPHER_CTX* ctx, std::span<const uint8_t> in, uint8_t* out) {
+  if (in.empty()) return true;
+  if (!FitsInt(in.size())) return false;
+  int written = 0;
+  return EVP_CipherUpdate(ctx, out, &written, in.data(), static_cast<int>(in.size())) == 1 &&
+         static_cast<size_t>(written) == in.size();
+}
+
+}  // namespace
+
+std::optional<AesGcmKey> AesGcmKey::Create(std::span<const uint8_t> key) {
+  const char* name = GcmNameFor(key.size());
+  if (name == nullptr) return std::nullopt;
+  auto contexts = std::make_unique<Contexts>();
+  contexts->cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
+  contexts->seal = EVP_CIPHER_CTX_new();
+  contexts->open = EVP_CIPHER_CTX_new();
+  if (contexts->cipher == nullptr || contexts->seal == nullptr || contexts->open == nullptr ||
+      !KeyContext(contexts->seal, contexts->cipher, key, true) ||
+      !KeyContext(contexts->open, contexts->cipher, key, false)) {
+    return std::nullopt;
+  }
+  return AesGcmKey(contexts.release());
+}
+
+AesGcmKey::~AesGcmKey() { delete contexts_; }  // freeing a context wipes its key schedule
+
+AesGcmKey::AesGcmKey(AesGcmKey&& other) noexcept : contexts_(other.contexts_) {
+  other.contexts_ = nullptr;
+}
+
+bool AesGcmKey::Seal(std::span<const uint8_t> nonce, std::span<const uint8_t> plaintext,
+                     std::span<const uint8_t> aad, uint8_t* ciphertext, uint8_t* tag) {
+  EVP_CIPHER_CTX* ctx = contexts_ ? contexts_->seal : nullptr;
+  if (ctx == nullptr || !Restart(ctx, nonce, aad, true) || !Stream(ctx, plaintext, ciphertext)) {
+    return false;
+  }
+  int unused = 0;
+  uint8_t tail[16];
+  return EVP_CipherFinal_ex(ctx, tail, &unused) == 1 &&
+         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kAesGcmTagSize), tag) == 1;
+}
+
+bool AesGcmKey::Open(std::span<const uint8_t> nonce, std::span<const uint8_t> ciphertext,
+                     std::span<const uint8_t> tag, std::span<const uint8_t> aad,
+                     uint8_t* plaintext) {
+  EVP_CIPHER_CTX* ctx = contexts_ ? contexts_->open : nullptr;
+  // A shortened tag would weaken authentication; only full tags are accepted.
+  if (ctx == nullptr || tag.size() != kAesGcmTagSize || !Restart(ctx, nonce, aad, false) ||
+      !Stream(ctx, ciphertext, plaintext)) {
+    return false;
+  }
+  uint8_t expected[kAesGcmTagSize];
+  std::copy(tag.begin(), tag.end(), expected);  // the parameter takes a non-const pointer
+  // Straight as a parameter: the control call would first translate itself
+  // into one, by name, on every item.
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, expected, kAesGcmTagSize),
+      OSSL_PARAM_construct_end()};
+  int unused = 0;
+  uint8_t tail[16];
+  if (EVP_CIPHER_CTX_set_params(ctx, params) != 1 ||
+      EVP_CipherFinal_ex(ctx, tail, &unused) != 1) {
+    if (!ciphertext.empty()) OPENSSL_cleanse(plaintext, ciphertext.size());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kelvo

@@ -1,6 +1,7 @@
 // AES-GCM as the system's crypto facility offers it: random 256-bit keys,
 // random 12-byte nonces, sealing with a given nonce into ciphertext and a
-// 16-byte tag, and opening a sealed box. On OpenSSL 3.
+// 16-byte tag, and opening a sealed box; and AesGcmKey for many operations
+// under one key. On OpenSSL 3.
 // Threading: free functions, safe from any thread.
 #pragma once
 
@@ -38,5 +39,35 @@ std::optional<AesGcmSealedBox> AesGcmSeal(std::span<const uint8_t> key,
 // Opens a sealed box; nothing when the tag does not authenticate.
 std::optional<CryptoBytes> AesGcmOpen(std::span<const uint8_t> key, const AesGcmSealedBox& box,
                                       std::span<const uint8_t> aad = {});
+
+// A key made ready once for many seals and opens: the cipher is fetched and
+// the key schedule computed when it is created, so an operation only sets
+// its nonce. Outputs go to caller buffers, so nothing is copied on the way.
+//
+// Ownership: owns a copy of the key (wiped when destroyed). Movable.
+// Threading: one operation at a time (callers hold their own lock).
+class AesGcmKey {
+ public:
+  // Nothing for a key that is not 16, 24 or 32 bytes, or a library failure.
+  static std::optional<AesGcmKey> Create(std::span<const uint8_t> key);
+  ~AesGcmKey();
+  AesGcmKey(AesGcmKey&& other) noexcept;
+  AesGcmKey& operator=(AesGcmKey&&) = delete;
+  AesGcmKey(const AesGcmKey&) = delete;
+  AesGcmKey& operator=(const AesGcmKey&) = delete;
+
+  // Seals `plaintext` into `ciphertext` (same size) and `tag` (16 bytes).
+  bool Seal(std::span<const uint8_t> nonce, std::span<const uint8_t> plaintext,
+            std::span<const uint8_t> aad, uint8_t* ciphertext, uint8_t* tag);
+  // Opens into `plaintext` (the ciphertext's size); false when the tag does
+  // not authenticate (then `plaintext` is wiped) or the sizes are wrong.
+  bool Open(std::span<const uint8_t> nonce, std::span<const uint8_t> ciphertext,
+            std::span<const uint8_t> tag, std::span<const uint8_t> aad, uint8_t* plaintext);
+
+ private:
+  struct Contexts;
+  explicit AesGcmKey(Contexts* contexts) : contexts_(contexts) {}
+  Contexts* contexts_;
+};
 
 }  // namespace kelvo

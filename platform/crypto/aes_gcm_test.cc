@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace kelvo {
@@ -71,6 +72,47 @@ TEST(AesGcmTest, PublishedVectorsSealAndOpen) {
     EXPECT_EQ(box->tag, Hex(v.tag));
     EXPECT_EQ(AesGcmOpen(key, *box, aad), plain);
   }
+}
+
+// A prepared key must give the published results however often it is used,
+// and a refused open must not spoil the next one.
+TEST(AesGcmKeyTest, ReusedKeysGiveThePublishedResultsAndRecoverFromFailures) {
+  for (const GcmVector& v : kVectors) {
+    SCOPED_TRACE(v.name);
+    CryptoBytes key = Hex(v.key), nonce = Hex(v.nonce), plain = Hex(v.plaintext), aad = Hex(v.aad);
+    const CryptoBytes ciphertext = Hex(v.ciphertext), tag = Hex(v.tag);
+    std::optional<AesGcmKey> prepared = AesGcmKey::Create(key);
+    ASSERT_TRUE(prepared.has_value());
+    CryptoBytes sealed(plain.size()), sealed_tag(kAesGcmTagSize), opened(plain.size());
+    if (nonce.size() != kAesGcmNonceSize) {  // only the standard nonce size is taken
+      EXPECT_FALSE(prepared->Seal(nonce, plain, aad, sealed.data(), sealed_tag.data()));
+      continue;
+    }
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_TRUE(prepared->Seal(nonce, plain, aad, sealed.data(), sealed_tag.data()));
+      EXPECT_EQ(sealed, ciphertext);
+      EXPECT_EQ(sealed_tag, tag);
+      CryptoBytes bad_tag = tag;
+      bad_tag[0] ^= 1;
+      std::fill(opened.begin(), opened.end(), 0xee);
+      EXPECT_FALSE(prepared->Open(nonce, ciphertext, bad_tag, aad, opened.data()));
+      EXPECT_EQ(opened, CryptoBytes(plain.size(), 0));  // nothing unauthenticated is left
+      ASSERT_TRUE(prepared->Open(nonce, ciphertext, tag, aad, opened.data()));
+      EXPECT_EQ(opened, plain);
+    }
+    // What one side seals the other opens.
+    std::optional<AesGcmSealedBox> box = AesGcmSeal(key, nonce, plain, aad);
+    ASSERT_TRUE(box.has_value());
+    ASSERT_TRUE(prepared->Open(box->nonce, box->ciphertext, box->tag, aad, opened.data()));
+    EXPECT_EQ(opened, plain);
+  }
+  EXPECT_FALSE(AesGcmKey::Create(CryptoBytes(31, 1)).has_value());
+  EXPECT_FALSE(AesGcmKey::Create(CryptoBytes()).has_value());
+  std::optional<AesGcmKey> key = AesGcmKey::Create(CryptoBytes(32, 7));
+  ASSERT_TRUE(key.has_value());
+  uint8_t tag[kAesGcmTagSize] = {};
+  EXPECT_FALSE(key->Open(CryptoBytes(12, 0), {}, CryptoBytes(8, 0), {}, nullptr));  // short tag
+  EXPECT_FALSE(key->Seal(CryptoBytes(16, 0), {}, {}, nullptr, tag));
 }
 
 TEST(AesGcmTest, AnyAlterationFailsToOpen) {

@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -23,8 +25,15 @@ constexpr size_t kMaxQueuedOut = 4 * (kMaxFrameBody + 64);
 // Buffers larger than this are released once empty.
 constexpr size_t kKeptCapacity = size_t{1} << 20;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// How long after a waiting call the I/O thread still leaves the connection
+// to calls: messages the peer sends unasked in that moment wait at most
+// this long when no call reads them.
+constexpr auto kCallLinger = std::chrono::milliseconds(10);
 
 std::string ErrnoText(int err) { return std::strerror(err); }
+
+// The endpoint whose connection this thread reads as a waiting Call.
+thread_local const EngineEndpoint* t_call_reader = nullptr;
 
 // The reply handed to a handler: answers once; dropped unanswered, it
 // answers nothing so the peer is never left waiting.
@@ -165,8 +174,8 @@ EngineEndpoint::Connection* EngineEndpoint::FindLocked(uint64_t conn_id) {
   return it == connections_.end() ? nullptr : it->second.get();
 }
 
-void EngineEndpoint::Send(const std::string& channel, Payload message, ReplyCallback on_reply,
-                          bool inline_callback) {
+uint64_t EngineEndpoint::Send(const std::string& channel, Payload message,
+                              ReplyCallback on_reply, bool inline_callback) {
   Pending pending{0, std::move(on_reply), inline_callback};
   int64_t id = next_message_.fetch_add(1);
   std::vector<uint8_t> bytes =
@@ -175,7 +184,7 @@ void EngineEndpoint::Send(const std::string& channel, Payload message, ReplyCall
     Log("message on '" + channel + "' is too large (" + std::to_string(bytes.size()) +
         " bytes); not sent");
     Deliver(std::move(pending), std::nullopt, ReplyStatus::kTooLarge);
-    return;
+    return 0;
   }
   std::unique_lock lock(mu_);
   Connection* target = nullptr;
@@ -192,11 +201,94 @@ void EngineEndpoint::Send(const std::string& channel, Payload message, ReplyCall
   if (target == nullptr) {
     lock.unlock();
     Deliver(std::move(pending), std::nullopt, ReplyStatus::kNotConnected);
-    return;
+    return 0;
   }
   pending.conn = target->id;
   pending_.emplace(id, std::move(pending));
   EnqueueLocked(*target, std::move(bytes));
+  return target->id;
+}
+
+bool EngineEndpoint::ReadsOnThisThread() const { return t_call_reader == this; }
+
+std::optional<EngineEndpoint::CallReply> EngineEndpoint::Call(const std::string& channel,
+                                                              Payload message,
+                                                              Duration timeout) {
+  struct Slot {
+    std::atomic<bool> done{false};
+    CallReply result;  // guarded by mu_
+  };
+  auto slot = std::make_shared<Slot>();
+  std::weak_ptr<EngineEndpoint> weak = weak_from_this();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  uint64_t conn = Send(
+      channel, std::move(message),
+      [weak, slot](Payload reply, ReplyStatus status) {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard lock(self->mu_);
+          slot->result = {std::move(reply), status};
+          slot->done.store(true, std::memory_order_release);
+        }
+        self->reader_cv_.notify_all();
+      },
+      true);
+  std::unique_lock lock(mu_);
+  if (Connection* c = FindLocked(conn)) ++c->calls;
+  // Ids are never reused: a connection found by it is the one counted.
+  auto uncount = [&] {
+    if (Connection* c = FindLocked(conn); c != nullptr && --c->calls == 0) {
+      c->last_call_end = std::chrono::steady_clock::now();
+    }
+  };
+  while (!slot->done.load(std::memory_order_acquire)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      uncount();
+      return std::nullopt;
+    }
+    Connection* c = FindLocked(conn);
+    if (c != nullptr && !c->reading && c->broken.empty() && !stopping_) {
+      c->reading = c->call_reading = true;
+      lock.unlock();
+      t_call_reader = this;
+      std::string reason = ReadUntil(*c, slot->done, deadline);
+      t_call_reader = nullptr;
+      lock.lock();
+      // `c` is still there: Close waits for the token before removing it.
+      c->reading = c->call_reading = false;
+      if (!reason.empty() && c->broken.empty()) {
+        c->broken = std::move(reason);
+        Wake();  // the I/O thread closes it and settles what waits on it
+      }
+      reader_cv_.notify_all();
+      continue;
+    }
+    reader_cv_.wait_until(lock, deadline);
+  }
+  uncount();
+  return std::move(slot->result);
+}
+
+std::string EngineEndpoint::ReadUntil(Connection& c, const std::atomic<bool>& done,
+                                      std::chrono::steady_clock::time_point deadline) {
+  thread_local std::vector<uint8_t> buffer;  // kept for the thread's life
+  if (buffer.size() != kReadChunk) buffer.resize(kReadChunk);
+  while (!done.load(std::memory_order_acquire)) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                             std::chrono::steady_clock::now());
+    if (left.count() <= 0) return {};
+    pollfd p{c.fd, POLLIN, 0};
+    int n = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return "poll failed: " + ErrnoText(errno);
+    }
+    if (n == 0) continue;  // the deadline is checked above
+    std::string reason = ReadTurn(c, buffer);
+    if (!reason.empty()) return reason;
+  }
+  return {};
 }
 
 void EngineEndpoint::SendReply(uint64_t conn, int64_t id, const std::string& channel,
@@ -278,11 +370,13 @@ void EngineEndpoint::Run() {
     ids.clear();
     broken.clear();
     bool listening = false;
+    bool lingering = false;
     {
       std::lock_guard lock(mu_);
       if (stopping_) break;
+      const auto now = std::chrono::steady_clock::now();
       fds.push_back({wake_fd_, POLLIN, 0});
-      if (listen_fd_ >= 0 && std::chrono::steady_clock::now() >= accept_paused_until_) {
+      if (listen_fd_ >= 0 && now >= accept_paused_until_) {
         fds.push_back({listen_fd_, POLLIN, 0});
         listening = true;
       }
@@ -291,8 +385,17 @@ void EngineEndpoint::Run() {
           broken.emplace_back(id, c->broken);
           continue;
         }
+        // While calls read a connection themselves, and for a moment after
+        // the last one (the next often follows), this thread leaves it to
+        // them instead of waking for every reply; it looks again when the
+        // moment has passed.
         short events = POLLIN;
+        if (c->calls > 0 || now < c->last_call_end + kCallLinger) {
+          events = 0;
+          lingering = true;
+        }
         if (c->out_offset < c->out.size()) events |= POLLOUT;
+        if (events == 0) continue;
         fds.push_back({c->fd, events, 0});
         ids.push_back(id);
       }
@@ -304,6 +407,7 @@ void EngineEndpoint::Run() {
     int timeout = listen_fd_ >= 0 && !listening
                       ? static_cast<int>(kAcceptPause.count())
                       : -1;
+    if (lingering) timeout = static_cast<int>(kCallLinger.count());
     int n = ::poll(fds.data(), fds.size(), timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -374,40 +478,51 @@ void EngineEndpoint::AcceptAll() {
 void EngineEndpoint::ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer) {
   Connection* c = nullptr;
   {
-    std::lock_guard lock(mu_);
+    std::unique_lock lock(mu_);
     c = FindLocked(conn_id);
+    if (c == nullptr) return;
+    // A waiting call reads it; the next poll leaves it to the calls.
+    if (c->reading) return;
+    c->reading = true;
   }
   // Stays valid: only this thread removes connections.
-  if (c == nullptr) return;
+  std::string reason = ReadTurn(*c, buffer);
+  {
+    std::lock_guard lock(mu_);
+    c->reading = false;
+  }
+  reader_cv_.notify_all();
+  if (!reason.empty()) Close(conn_id, std::move(reason));
+}
+
+std::string EngineEndpoint::ReadTurn(Connection& c, std::vector<uint8_t>& buffer) {
   std::vector<Frame> frames;
   for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-    ssize_t n = ::recv(c->fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n > 0) {
       frames.clear();
-      bool ok = c->reader.Feed(std::span(buffer.data(), static_cast<size_t>(n)), &frames);
-      if (!frames.empty() && !HandleFrames(conn_id, frames)) return;
-      if (!ok) {
-        std::string reason = c->reader.error();  // Close destroys the reader
-        Close(conn_id, reason);
-        return;
+      bool ok = c.reader.Feed(std::span(buffer.data(), static_cast<size_t>(n)), &frames);
+      if (!frames.empty()) {
+        std::string reason = HandleFrames(c.id, frames);
+        if (!reason.empty()) return reason;
       }
-      if (static_cast<size_t>(n) < buffer.size()) return;
+      if (!ok) return c.reader.error();
+      if (static_cast<size_t>(n) < buffer.size()) return {};
       continue;
     }
     if (n == 0) {
-      Close(conn_id, c->reader.buffered() == 0 ? "closed by the peer"
-                                               : "closed by the peer in the middle of a frame");
-      return;
+      return c.reader.buffered() == 0 ? "closed by the peer"
+                                      : "closed by the peer in the middle of a frame";
     }
     int err = errno;
     if (err == EINTR) continue;
-    if (err == EAGAIN || err == EWOULDBLOCK) return;
-    Close(conn_id, "read failed: " + ErrnoText(err));
-    return;
+    if (err == EAGAIN || err == EWOULDBLOCK) return {};
+    return "read failed: " + ErrnoText(err);
   }
+  return {};
 }
 
-bool EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& frames) {
+std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& frames) {
   struct Step {
     Frame frame;
     Pending pending;  // for a reply
@@ -432,25 +547,33 @@ bool EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& frames) 
       pending_.erase(it);
     }
   }
+  // Messages go to the queue in one hand-off per batch; a reply that also
+  // goes through the queue first sends the messages before it, so the
+  // stream's order holds.
   std::weak_ptr<EngineEndpoint> weak = weak_from_this();
+  std::vector<Frame> messages;
+  auto hand_off = [&] {
+    if (messages.empty()) return;
+    queue_->Async([weak, conn_id, batch = std::move(messages)]() mutable {
+      auto self = weak.lock();
+      if (!self) return;
+      for (Frame& f : batch) self->DispatchMessage(conn_id, f.id, f.channel, std::move(f.data));
+    });
+    messages.clear();
+  };
   for (Step& step : steps) {
     Frame& f = step.frame;
     if (f.kind == FrameKind::kReply) {
+      if (queue_ && !step.pending.inline_callback) hand_off();
       Deliver(std::move(step.pending), std::move(f.data), ReplyStatus::kAnswered);
     } else if (queue_) {
-      queue_->Async([weak, conn_id, id = f.id, channel = std::move(f.channel),
-                     data = std::move(f.data)]() mutable {
-        if (auto self = weak.lock()) self->DispatchMessage(conn_id, id, channel, std::move(data));
-      });
+      messages.push_back(std::move(f));
     } else {
       DispatchMessage(conn_id, f.id, f.channel, std::move(f.data));
     }
   }
-  if (!error.empty()) {
-    Close(conn_id, error);
-    return false;
-  }
-  return true;
+  hand_off();
+  return error;
 }
 
 void EngineEndpoint::DispatchMessage(uint64_t conn_id, int64_t id, const std::string& channel,
@@ -473,9 +596,10 @@ void EngineEndpoint::DispatchMessage(uint64_t conn_id, int64_t id, const std::st
 void EngineEndpoint::Close(uint64_t conn_id, std::string reason) {
   std::vector<Pending> lost;
   {
-    std::lock_guard lock(mu_);
+    std::unique_lock lock(mu_);
     auto it = connections_.find(conn_id);
     if (it == connections_.end()) return;
+    ReclaimReaderLocked(lock, *it->second);
     ::close(it->second->fd);
     connections_.erase(it);
     for (auto p = pending_.begin(); p != pending_.end();) {
@@ -496,8 +620,11 @@ void EngineEndpoint::CloseAll() {
   std::vector<Pending> lost;
   size_t closed = 0;
   {
-    std::lock_guard lock(mu_);
-    for (auto& [id, c] : connections_) ::close(c->fd);
+    std::unique_lock lock(mu_);
+    for (auto& [id, c] : connections_) {
+      ReclaimReaderLocked(lock, *c);
+      ::close(c->fd);
+    }
     closed = connections_.size();
     connections_.clear();
     for (auto& [id, p] : pending_) lost.push_back(std::move(p));
@@ -508,6 +635,13 @@ void EngineEndpoint::CloseAll() {
   }
   if (closed != 0) Log("stopped; closed " + std::to_string(closed) + " connection(s)");
   for (Pending& p : lost) Deliver(std::move(p), std::nullopt, ReplyStatus::kConnectionClosed);
+}
+
+void EngineEndpoint::ReclaimReaderLocked(std::unique_lock<std::mutex>& lock, Connection& c) {
+  if (!c.call_reading) return;
+  // Ends the Call's poll at once; the connection is closing anyway.
+  ::shutdown(c.fd, SHUT_RDWR);
+  reader_cv_.wait(lock, [&] { return !c.reading; });
 }
 
 }  // namespace kelvo

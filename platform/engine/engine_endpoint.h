@@ -9,13 +9,20 @@
 // I/O thread (or by Stop once that thread has ended), so a socket found in
 // the table under the lock stays open while the lock is held; writes are
 // made under the lock from whichever thread has something to send, and the
-// I/O thread takes over when the socket would block.
+// I/O thread takes over when the socket would block. Reading a connection
+// is one thread's at a time (its reader token): the I/O thread's, or a
+// caller's waiting in Call, which reads its reply itself rather than being
+// woken by the I/O thread; frames for others met on the way are handled
+// as the I/O thread would. While calls wait on a connection (and briefly
+// after) the I/O thread does not poll it for reading, so it is not woken
+// by every reply.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -62,10 +69,23 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   // only asks the thread to end. Idempotent.
   void Stop();
 
-  // `inline_callback`: run `on_reply` on the I/O thread even when there is
-  // a queue (synchronous waits use it).
-  void Send(const std::string& channel, Payload message, ReplyCallback on_reply,
-            bool inline_callback);
+  // `inline_callback`: run `on_reply` on the thread that read the reply even
+  // when there is a queue (synchronous waits use it). Returns the connection
+  // it went to, 0 when it was not sent.
+  uint64_t Send(const std::string& channel, Payload message, ReplyCallback on_reply,
+                bool inline_callback);
+
+  // What Call hands back.
+  struct CallReply {
+    Payload reply;
+    ReplyStatus status = ReplyStatus::kAnswered;
+  };
+  // Sends and waits for the reply, reading the connection on this thread
+  // whenever no other thread is. Nothing when `timeout` passed first.
+  // Not on the I/O thread, nor from a handler run by a waiting Call
+  // (ReadsOnThisThread).
+  std::optional<CallReply> Call(const std::string& channel, Payload message, Duration timeout);
+  bool ReadsOnThisThread() const;
   void SetMessageHandler(const std::string& channel, BinaryMessageHandler handler);
   // Sends the reply to message `id` that arrived on `channel` through
   // connection `conn`; dropped when that connection has closed.
@@ -84,6 +104,10 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
     std::vector<uint8_t> out;      // guarded by mu_
     size_t out_offset = 0;         // guarded by mu_
     std::string broken;            // guarded by mu_; why it must close
+    bool reading = false;          // guarded by mu_; a thread holds the reader token
+    bool call_reading = false;     // guarded by mu_; that thread is a waiting Call
+    int calls = 0;                 // guarded by mu_; Calls waiting on it
+    std::chrono::steady_clock::time_point last_call_end{};  // guarded by mu_
   };
   struct Pending {
     uint64_t conn = 0;
@@ -95,8 +119,19 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   void Wake();
   void AcceptAll();
   void ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer);
-  // Handles frames read from a connection; false when it had to close.
-  bool HandleFrames(uint64_t conn_id, std::vector<Frame>& frames);
+  // Reads what the socket has (up to a turn's worth) and handles the
+  // frames; the token must be held. Why the connection must close, or
+  // empty.
+  std::string ReadTurn(Connection& c, std::vector<uint8_t>& buffer);
+  // Reads as Call's token holder until `done`, the deadline or the end of
+  // the connection (returned as the reason).
+  std::string ReadUntil(Connection& c, const std::atomic<bool>& done,
+                        std::chrono::steady_clock::time_point deadline);
+  // Handles frames read from a connection; why it must close, or empty.
+  std::string HandleFrames(uint64_t conn_id, std::vector<Frame>& frames);
+  // Waits (on reader_cv_) until no Call reads the connection, after making
+  // its read end; under the lock.
+  void ReclaimReaderLocked(std::unique_lock<std::mutex>& lock, Connection& c);
   void DispatchMessage(uint64_t conn_id, int64_t id, const std::string& channel, Payload data);
   void Close(uint64_t conn_id, std::string reason);
   void CloseAll();
@@ -113,6 +148,7 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   int wake_fd_ = -1;
 
   mutable std::mutex mu_;
+  std::condition_variable reader_cv_;  // a reader token or a Call's reply changed
   bool started_ = false;
   bool stopping_ = false;
   int listen_fd_ = -1;

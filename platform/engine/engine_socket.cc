@@ -6,12 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "platform/engine/engine_endpoint.h"
 
@@ -249,35 +247,18 @@ EngineCallResult EngineSocketClient::SendAndWait(const std::string& channel, Pay
   if (endpoint_->OnIoThread()) {
     return {std::nullopt, "SendAndWait cannot wait on the engine socket's own thread"};
   }
-  struct Wait {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::atomic<bool> done{false};
-    Payload reply;
-    ReplyStatus status = ReplyStatus::kAnswered;
-  };
-  auto wait = std::make_shared<Wait>();
-  endpoint_->Send(
-      channel, std::move(message),
-      [wait](Payload reply, ReplyStatus status) {
-        {
-          std::lock_guard lock(wait->mu);
-          wait->reply = std::move(reply);
-          wait->status = status;
-          wait->done.store(true, std::memory_order_release);
-        }
-        // Outside the lock, so the woken caller does not block on it again.
-        wait->cv.notify_one();
-      },
-      true);
-  std::unique_lock lock(wait->mu);
-  if (!wait->cv.wait_for(lock, timeout, [&] { return wait->done.load(); })) {
+  if (endpoint_->ReadsOnThisThread()) {
+    return {std::nullopt, "SendAndWait cannot wait inside a handler run by a waiting call"};
+  }
+  std::optional<EngineEndpoint::CallReply> answer =
+      endpoint_->Call(channel, std::move(message), timeout);
+  if (!answer) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
     return {std::nullopt, "no reply on '" + channel + "' within " + std::to_string(ms) + " ms"};
   }
-  switch (wait->status) {
+  switch (answer->status) {
     case ReplyStatus::kAnswered:
-      return {std::move(wait->reply), std::nullopt};
+      return {std::move(answer->reply), std::nullopt};
     case ReplyStatus::kNotConnected:
       return {std::nullopt, "not connected to the engine socket"};
     case ReplyStatus::kConnectionClosed:

@@ -95,7 +95,7 @@ struct EngineCallResult {
 class EngineSocketClient : public BinaryMessenger {
  public:
   // `queue` runs handlers and reply callbacks. Without one they run on the
-  // client's I/O thread and must not block (a command-line tool that only
+  // client's I/O thread (or a thread waiting in SendAndWait) and must not block (a command-line tool that only
   // makes synchronous calls needs no queue).
   explicit EngineSocketClient(std::shared_ptr<Queue> queue = nullptr, EngineLog log = nullptr);
   ~EngineSocketClient() override;
@@ -115,9 +115,12 @@ class EngineSocketClient : public BinaryMessenger {
   void SetMessageHandler(const std::string& channel, BinaryMessageHandler handler) override;
 
   // Sends and blocks until the reply, the connection's end or `timeout`.
-  // The reply does not go through the queue, so this may be called on it;
-  // it must not be called from a handler run on the I/O thread (it returns
-  // an error there instead of deadlocking).
+  // The caller reads the reply off the socket itself (the I/O thread does
+  // not relay it), so this may be called on the queue. Frames for others
+  // that it meets are handled as the I/O thread would: without a queue,
+  // their handlers and reply callbacks then run on this caller's thread.
+  // It must not be called from a handler run on the I/O thread or by a
+  // waiting call (it returns an error there instead of deadlocking).
   EngineCallResult SendAndWait(const std::string& channel, Payload message, Duration timeout);
 
  private:

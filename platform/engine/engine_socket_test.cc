@@ -216,6 +216,43 @@ TEST_F(EngineSocketTest, ServerMessagesGoToTheLastSenderOnTheChannel) {
   for (auto& t : repliers) t.join();
 }
 
+// Waiting callers read their replies themselves: whoever reads must hand
+// every other frame to its owner, a caller that gives up must not leave
+// the connection unread or broken, and messages from the server met on the
+// way must still reach their handler.
+TEST_F(EngineSocketTest, WaitingCallersShareTheConnectionAndEachGetsItsOwnReply) {
+  auto client = Connected();
+  client->SetMessageHandler("ui/ping", [](Payload message, BinaryReply reply) {
+    std::string body = "pong:";
+    if (message) body.append(message->begin(), message->end());
+    reply(Text(body));
+  });
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  callers.emplace_back([&] {
+    auto r = client->SendAndWait("test/hold", Text("never answered"), 300ms);
+    if (r.ok() || r.error->find("no reply") == std::string::npos) ++wrong;
+  });
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      for (int n = 0; n < 150; ++n) {
+        std::string text = std::to_string(t) + "-" + std::to_string(n);
+        auto r = n % 25 == 0 ? client->SendAndWait("test/kick", Text("ui/ping"), kCallLimit)
+                             : client->SendAndWait("test/echo", Text(text), kCallLimit);
+        std::string want = n % 25 == 0 ? "pong:from-server" : text;
+        if (!r.ok() || !r.reply || std::string(r.reply->begin(), r.reply->end()) != want) ++wrong;
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_TRUE(client->connected());
+  EXPECT_EQ(OpenConnections(*client), 1);
+  auto r = client->SendAndWait("test/echo", Text("after"), kCallLimit);
+  ASSERT_TRUE(r.ok() && r.reply);
+  EXPECT_EQ(std::string(r.reply->begin(), r.reply->end()), "after");
+}
+
 TEST_F(EngineSocketTest, BadFramesCloseOnlyTheirConnection) {
   auto good = Connected();
   auto frame_of = [](ValueList items) {

@@ -9,7 +9,8 @@
 // Matching: a query matches the items whose attributes equal every
 // attribute the query names. kSecAttrSynchronizable is special, as on the
 // system: a query that does not name it matches only items that are not
-// synchronizable. Keys that are not attributes (kSecReturn*, kSecMatchLimit,
+// synchronizable, and kSecAttrSynchronizableAny as its value (in a query,
+// not in an item) matches both kinds. Keys that are not attributes (kSecReturn*, kSecMatchLimit,
 // kSecUse*) steer the call and are not matched.
 //
 // Statuses: errSecSuccess, errSecItemNotFound when nothing matches,
@@ -27,10 +28,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -73,6 +77,9 @@ inline constexpr char kSecMatchLimit[] = "m_Limit";
 inline constexpr char kSecUseAuthenticationUI[] = "u_AuthUI";
 inline constexpr char kSecUseAuthenticationContext[] = "u_AuthCtx";
 inline constexpr char kSecUseDataProtectionKeychain[] = "nleg";
+
+// kSecAttrSynchronizable in a query: items of either kind.
+inline constexpr char kSecAttrSynchronizableAny[] = "syna";
 
 // Values of kSecClass and kSecMatchLimit.
 inline constexpr char kSecClassGenericPassword[] = "genp";
@@ -124,11 +131,31 @@ using SecDictionary = std::map<std::string, SecValue>;
 // kSecMatchLimitAll.
 using SecResult = std::variant<std::monostate, SecBytes, SecDictionary, std::vector<SecDictionary>>;
 
+// One matching item as CopyMatchingEach hands it over. The views are valid
+// only during the visit.
+class SecItemView {
+ public:
+  // The account, when the query returns attributes and the item has one.
+  std::optional<std::string_view> account;
+  std::span<const uint8_t> data;  // empty when the query does not return data
+  // The item's attributes (when the query returns them), built on demand.
+  virtual SecDictionary Attributes() const = 0;
+
+ protected:
+  ~SecItemView() = default;
+};
+using SecItemVisitor = std::function<void(const SecItemView& item)>;
+
 class Keychain {
  public:
   virtual ~Keychain() = default;
   // `result` may be null: then only the status is computed.
   virtual OSStatus CopyMatching(const SecDictionary& query, SecResult* result) = 0;
+  // The items CopyMatching would list for `query` with kSecMatchLimitAll,
+  // handed to `visit` one by one in the same order instead of being
+  // collected. Same statuses; on a status other than errSecSuccess the
+  // caller drops what it was given. The default goes through CopyMatching.
+  virtual OSStatus CopyMatchingEach(const SecDictionary& query, const SecItemVisitor& visit);
   virtual OSStatus Add(const SecDictionary& attributes) = 0;
   // Changes `changes` (kSecValueData and other attributes) on every item
   // matching `query`.

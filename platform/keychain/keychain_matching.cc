@@ -10,7 +10,7 @@ enum class KeyRole { kClass, kAttribute, kData, kRef, kReturn, kLimit, kUse };
 enum class ValueType { kString, kBool, kBytes, kAccessControl, kContext };
 
 struct KeyRule {
-  const char* key;
+  std::string_view key;  // compared by length first: most keys differ there
   KeyRole role;
   ValueType type;
 };
@@ -80,10 +80,17 @@ bool IsKeychainProtection(const std::string& protection) {
 
 namespace {
 
+bool IsAnySynchronizable(const std::string& key, const SecValue& value) {
+  const std::string* text = std::get_if<std::string>(&value);
+  return text != nullptr && key == kSecAttrSynchronizable && *text == kSecAttrSynchronizableAny;
+}
+
 // Checks every key and value type, and the values with a closed set.
-OSStatus CheckEntries(const SecDictionary& dict) {
+// `query`: kSecAttrSynchronizableAny is allowed (it finds items, it is none).
+OSStatus CheckEntries(const SecDictionary& dict, bool query = false) {
   for (const auto& [key, value] : dict) {
     const KeyRule* rule = FindKey(key);
+    if (query && IsAnySynchronizable(key, value)) continue;
     if (rule == nullptr || !HasType(value, rule->type)) return errSecParam;
     if (key == kSecAttrAccessible && !IsKeychainProtection(std::get<std::string>(value))) {
       return errSecParam;
@@ -143,14 +150,16 @@ constexpr char kRefMagic[] = "kvkc";  // 4 bytes, then the id big-endian
 
 void AppendField(SecBytes* out, std::string_view field) {
   uint32_t n = static_cast<uint32_t>(field.size());
-  for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(n >> shift));
+  const uint8_t length[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  out->insert(out->end(), length, length + 4);
   out->insert(out->end(), field.begin(), field.end());
 }
 
 }  // namespace
 
 OSStatus ParseKeychainQuery(const SecDictionary& query, KeychainQuery* out) {
-  if (OSStatus s = CheckEntries(query); s != errSecSuccess) return s;
+  if (OSStatus s = CheckEntries(query, /*query=*/true); s != errSecSuccess) return s;
   if (OSStatus s = CheckClass(query); s != errSecSuccess) return s;
   KeychainQuery parsed;
   for (const auto& [key, value] : query) {
@@ -158,7 +167,11 @@ OSStatus ParseKeychainQuery(const SecDictionary& query, KeychainQuery* out) {
     switch (rule->role) {
       case KeyRole::kAttribute:
         // Access control is how an item is protected, not something to find it by.
-        if (key != kSecAttrAccessControl) parsed.match.emplace(key, value);
+        if (IsAnySynchronizable(key, value)) {
+          parsed.any_synchronizable = true;
+        } else if (key != kSecAttrAccessControl) {
+          parsed.match.emplace(key, value);
+        }
         break;
       case KeyRole::kRef: {
         std::optional<int64_t> id = ItemIdFromPersistentRef(std::get<SecBytes>(value));
@@ -181,7 +194,7 @@ OSStatus ParseKeychainQuery(const SecDictionary& query, KeychainQuery* out) {
     }
   }
   // As on the system: leaving synchronizable out finds only local items.
-  parsed.match.try_emplace(kSecAttrSynchronizable, false);
+  if (!parsed.any_synchronizable) parsed.match.try_emplace(kSecAttrSynchronizable, false);
   *out = std::move(parsed);
   return errSecSuccess;
 }
@@ -252,13 +265,20 @@ KeychainPrimaryKey PrimaryKeyOf(const SecDictionary& attributes) {
 
 SecBytes PrimaryKeyBinding(const KeychainPrimaryKey& key) {
   SecBytes out;
-  AppendField(&out, "kelvo.keychain.item.v1");
-  AppendField(&out, kSecClassGenericPassword);
-  AppendField(&out, key.account);
-  AppendField(&out, key.service);
-  AppendField(&out, key.synchronizable ? "1" : "0");
-  AppendField(&out, key.access_group);
+  WritePrimaryKeyBinding(key.account, key.service, key.synchronizable, key.access_group, &out);
   return out;
+}
+
+void WritePrimaryKeyBinding(std::string_view account, std::string_view service,
+                            bool synchronizable, std::string_view access_group, SecBytes* out) {
+  out->clear();
+  out->reserve(64 + account.size() + service.size() + access_group.size());
+  AppendField(out, "kelvo.keychain.item.v1");
+  AppendField(out, kSecClassGenericPassword);
+  AppendField(out, account);
+  AppendField(out, service);
+  AppendField(out, synchronizable ? "1" : "0");
+  AppendField(out, access_group);
 }
 
 SecBytes PersistentRefFor(int64_t item_id) {
@@ -295,6 +315,44 @@ SecResult BuildKeychainResult(const KeychainQuery& query, std::vector<KeychainMa
   if (kinds == 1 && query.return_data) return std::move(first.data);
   if (kinds == 1 && query.return_ref) return PersistentRefFor(first.item_id);
   return as_map(first);
+}
+
+namespace {
+
+// An item of a CopyMatching result list seen through the visitor's view.
+class ListedItem final : public SecItemView {
+ public:
+  explicit ListedItem(const SecDictionary& item) : item_(item) {
+    if (auto it = item.find(kSecAttrAccount); it != item.end()) {
+      if (const auto* text = std::get_if<std::string>(&it->second)) account = *text;
+    }
+    if (auto it = item.find(kSecValueData); it != item.end()) {
+      if (const auto* bytes = std::get_if<SecBytes>(&it->second)) data = *bytes;
+    }
+  }
+  SecDictionary Attributes() const override {
+    SecDictionary out = item_;
+    out.erase(kSecValueData);
+    out.erase(kSecValuePersistentRef);
+    return out;
+  }
+
+ private:
+  const SecDictionary& item_;
+};
+
+}  // namespace
+
+OSStatus Keychain::CopyMatchingEach(const SecDictionary& query, const SecItemVisitor& visit) {
+  SecDictionary all = query;
+  all[kSecMatchLimit] = std::string(kSecMatchLimitAll);
+  SecResult result;
+  OSStatus status = CopyMatching(all, &result);
+  if (status != errSecSuccess) return status;
+  if (const auto* items = std::get_if<std::vector<SecDictionary>>(&result)) {
+    for (const SecDictionary& item : *items) visit(ListedItem(item));
+  }
+  return errSecSuccess;
 }
 
 }  // namespace kelvo

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/keychain/keychain.h"
@@ -30,6 +31,7 @@ struct KeychainQuery {
   bool return_attributes = false;
   bool return_ref = false;
   bool limit_all = false;
+  bool any_synchronizable = false;  // kSecAttrSynchronizableAny: no condition on it
 
   bool WantsResult() const { return return_data || return_attributes || return_ref; }
 };
@@ -87,6 +89,10 @@ KeychainPrimaryKey PrimaryKeyOf(const SecDictionary& attributes);
 // Bytes binding stored data to the item they belong to (used as AES-GCM
 // additional data): an item's ciphertext fails to open under another key.
 SecBytes PrimaryKeyBinding(const KeychainPrimaryKey& key);
+// The same into `out` (replacing its content), from views of the
+// attributes, so a caller can reuse one buffer for many items.
+void WritePrimaryKeyBinding(std::string_view account, std::string_view service,
+                            bool synchronizable, std::string_view access_group, SecBytes* out);
 
 // The opaque persistent reference of an item id, and back (nothing for
 // bytes that are no reference).

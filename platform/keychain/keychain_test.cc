@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/keychain/fake_keychain.h"
 #include "platform/keychain/keychain.h"
@@ -188,6 +190,85 @@ TYPED_TEST(KeychainRulesTest, SynchronizableMustBeNamedToBeFound) {
   EXPECT_EQ(this->Read(With(Query("k", "s"), kSecAttrSynchronizable, false)), "local");
   EXPECT_EQ(kc.Delete(With(Query("k", "s"), kSecAttrSynchronizable, true)), errSecSuccess);
   EXPECT_EQ(this->Read(Query("k", "s")), "local");
+}
+
+TYPED_TEST(KeychainRulesTest, AnySynchronizableFindsBothKindsButIsNoAttributeOfAnItem) {
+  Keychain& kc = *this->keychain_;
+  const SecValue any = std::string(kSecAttrSynchronizableAny);
+  ASSERT_EQ(kc.Add(With(Item("k", "s", "synced"), kSecAttrSynchronizable, true)), errSecSuccess);
+  EXPECT_EQ(kc.CopyMatching(With(Query("k", "s"), kSecAttrSynchronizable, any), nullptr),
+            errSecSuccess);
+  ASSERT_EQ(kc.Add(Item("k", "s", "local")), errSecSuccess);
+  EXPECT_EQ(this->Read(With(Query("k", "s"), kSecAttrSynchronizable, any)), "synced");  // first
+  EXPECT_EQ(kc.CopyMatching(With(Query("x", "s"), kSecAttrSynchronizable, any), nullptr),
+            errSecItemNotFound);
+
+  EXPECT_EQ(kc.Add(With(Item("n", "s", "v"), kSecAttrSynchronizable, any)), errSecParam);
+  EXPECT_EQ(kc.Update(Query("k", "s"), {{kSecAttrSynchronizable, any}}), errSecParam);
+  EXPECT_EQ(kc.Delete(With(Query("k", "s"), kSecAttrSynchronizable, any)), errSecSuccess);
+  EXPECT_EQ(kc.CopyMatching(With(Query("k", "s"), kSecAttrSynchronizable, any), nullptr),
+            errSecItemNotFound);
+}
+
+TYPED_TEST(KeychainRulesTest, ItemsHandedOneByOneAreThoseOfTheList) {
+  Keychain& kc = *this->keychain_;
+  ASSERT_EQ(kc.Add(Item("b", "s", "2")), errSecSuccess);
+  ASSERT_EQ(kc.Add(Item("a", "s", "1")), errSecSuccess);
+  ASSERT_EQ(kc.Add(Item("c", "other", "3")), errSecSuccess);
+  ASSERT_EQ(kc.Add(With(Item("", "s", "empty account"), kSecAttrLabel, std::string("l"))),
+            errSecSuccess);
+  SecDictionary all = {{kSecClass, std::string(kSecClassGenericPassword)},
+                       {kSecAttrService, std::string("s")},
+                       {kSecReturnAttributes, true},
+                       {kSecReturnData, true}};
+
+  struct Seen {
+    std::optional<std::string> account;
+    std::string data;
+    SecDictionary attributes;
+  };
+  auto each = [&kc](const SecDictionary& query, std::vector<Seen>* seen) {
+    return kc.CopyMatchingEach(query, [seen](const SecItemView& item) {
+      seen->push_back({item.account ? std::optional<std::string>(*item.account) : std::nullopt,
+                       std::string(item.data.begin(), item.data.end()), item.Attributes()});
+    });
+  };
+  std::vector<Seen> seen;
+  ASSERT_EQ(each(all, &seen), errSecSuccess);
+  SecResult listed;
+  ASSERT_EQ(kc.CopyMatching(With(all, kSecMatchLimit, std::string(kSecMatchLimitAll)), &listed),
+            errSecSuccess);
+  const auto& list = std::get<std::vector<SecDictionary>>(listed);
+  ASSERT_EQ(seen.size(), 3u);
+  ASSERT_EQ(list.size(), 3u);
+  for (size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(SecValue(*seen[i].account), list[i].at(kSecAttrAccount));
+    EXPECT_EQ(SecValue(Bytes(seen[i].data)), list[i].at(kSecValueData));
+    SecDictionary attributes = list[i];
+    attributes.erase(kSecValueData);
+    EXPECT_EQ(seen[i].attributes, attributes);
+  }
+  EXPECT_EQ(seen[0].account, "b");
+  EXPECT_EQ(seen[2].account, "");  // an empty account is still an account
+
+  // Without attributes no account; without data no data.
+  seen.clear();
+  SecDictionary data_only = all;
+  data_only.erase(kSecReturnAttributes);
+  ASSERT_EQ(each(data_only, &seen), errSecSuccess);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].account, std::nullopt);
+  EXPECT_EQ(seen[0].data, "2");
+  seen.clear();
+  SecDictionary attributes_only = all;
+  attributes_only.erase(kSecReturnData);
+  ASSERT_EQ(each(attributes_only, &seen), errSecSuccess);
+  EXPECT_EQ(seen[1].data, "");
+
+  seen.clear();
+  EXPECT_EQ(each(With(all, kSecAttrService, std::string("none")), &seen), errSecItemNotFound);
+  EXPECT_EQ(each(With(all, kSecAttrService, int64_t{5}), &seen), errSecParam);
+  EXPECT_TRUE(seen.empty());
 }
 
 TYPED_TEST(KeychainRulesTest, OnlyAttributesAreMatched) {

@@ -5,10 +5,19 @@
 // sealing's additional data are the item's primary attributes, so data
 // copied into another row fail to open there (errSecDecode) rather than
 // reading as that item's.
+//
+// A lookup is one prepared SELECT whose conditions carry every attribute
+// the query names, so SQLite alone picks the rows; data are opened under a
+// key made ready once, straight from SQLite's buffer, and only when the
+// query returns them (a presence test opens nothing).
 #include <openssl/crypto.h>
 #include <sqlite3.h>
 
+#include <iterator>
+#include <map>
 #include <mutex>
+#include <span>
+#include <string_view>
 
 #include "platform/crypto/aes_gcm.h"
 #include "platform/keychain/keychain.h"
@@ -32,9 +41,28 @@ constexpr char kSchema[] =
     "UNIQUE(account, service, sync, access_group));"
     "CREATE INDEX IF NOT EXISTS items_by_service ON items(service, sync)";
 
+// What a SELECT returns: the item's key and data first, so that a lookup
+// that returns no attributes selects only those (kKeyColumns).
+enum Column {
+  kCId,
+  kCAccount,
+  kCService,
+  kCSync,
+  kCGroup,
+  kCData,
+  kCLabel,
+  kCDescription,
+  kCComment,
+  kCInvisible,
+  kCNegative,
+  kCAccessible,
+  kCProtection,
+  kCFlags,
+};
+constexpr char kKeyColumns[] = "id, account, service, sync, access_group, data";
 constexpr char kColumns[] =
-    "id, account, service, sync, access_group, label, description, comment, invisible, "
-    "negative, accessible, ac_protection, ac_flags, data";
+    "id, account, service, sync, access_group, data, label, description, comment, invisible, "
+    "negative, accessible, ac_protection, ac_flags";
 
 // Parameter numbers shared by INSERT and UPDATE.
 enum Param {
@@ -85,21 +113,22 @@ bool IsNull(sqlite3_stmt* s, int column) { return sqlite3_column_type(s, column)
 SecDictionary RowAttributes(sqlite3_stmt* s) {
   SecDictionary a;
   a[kSecClass] = std::string(kSecClassGenericPassword);
-  a[kSecAttrAccount] = ColumnText(s, 1);
-  a[kSecAttrService] = ColumnText(s, 2);
-  a[kSecAttrSynchronizable] = sqlite3_column_int64(s, 3) != 0;
-  a[kSecAttrAccessGroup] = ColumnText(s, 4);
+  a[kSecAttrAccount] = ColumnText(s, kCAccount);
+  a[kSecAttrService] = ColumnText(s, kCService);
+  a[kSecAttrSynchronizable] = sqlite3_column_int64(s, kCSync) != 0;
+  a[kSecAttrAccessGroup] = ColumnText(s, kCGroup);
   const std::pair<int, const char*> optional_text[] = {
-      {5, kSecAttrLabel}, {6, kSecAttrDescription}, {7, kSecAttrComment}};
+      {kCLabel, kSecAttrLabel}, {kCDescription, kSecAttrDescription}, {kCComment, kSecAttrComment}};
   for (const auto& [column, key] : optional_text) {
     if (!IsNull(s, column)) a[key] = ColumnText(s, column);
   }
-  if (!IsNull(s, 8)) a[kSecAttrIsInvisible] = sqlite3_column_int64(s, 8) != 0;
-  if (!IsNull(s, 9)) a[kSecAttrIsNegative] = sqlite3_column_int64(s, 9) != 0;
-  a[kSecAttrAccessible] = ColumnText(s, 10);
-  if (!IsNull(s, 11)) {
-    a[kSecAttrAccessControl] = std::make_shared<const SecAccessControl>(SecAccessControl{
-        ColumnText(s, 11), static_cast<SecAccessControlCreateFlags>(sqlite3_column_int64(s, 12))});
+  if (!IsNull(s, kCInvisible)) a[kSecAttrIsInvisible] = sqlite3_column_int64(s, kCInvisible) != 0;
+  if (!IsNull(s, kCNegative)) a[kSecAttrIsNegative] = sqlite3_column_int64(s, kCNegative) != 0;
+  a[kSecAttrAccessible] = ColumnText(s, kCAccessible);
+  if (!IsNull(s, kCProtection)) {
+    a[kSecAttrAccessControl] = std::make_shared<const SecAccessControl>(
+        SecAccessControl{ColumnText(s, kCProtection),
+                         static_cast<SecAccessControlCreateFlags>(sqlite3_column_int64(s, kCFlags))});
   }
   return a;
 }
@@ -143,31 +172,83 @@ bool BindItem(sqlite3_stmt* s, const SecDictionary& a, const SecBytes& sealed) {
          sqlite3_bind_int64(s, kPFlags, static_cast<sqlite3_int64>(control.flags)) == SQLITE_OK;
 }
 
-// The SELECT for a query: conditions on the indexed columns it names; the
-// shared matching rules then decide on each row.
-std::string SelectFor(const KeychainQuery& query) {
-  std::string sql = std::string("SELECT ") + kColumns + " FROM items WHERE sync = ?1";
-  if (query.match.count(kSecAttrAccount)) sql += " AND account = ?2";
-  if (query.match.count(kSecAttrService)) sql += " AND service = ?3";
-  if (query.item_id) sql += " AND id = ?4";
+// Every attribute a query can name, as a condition of the SELECT, so SQLite
+// alone decides which rows match (flags not set on an item count as off).
+struct MatchColumn {
+  const char* key;
+  const char* condition;
+};
+constexpr MatchColumn kMatchColumns[] = {
+    {kSecAttrSynchronizable, "sync = ?"},
+    {kSecAttrAccount, "account = ?"},
+    {kSecAttrService, "service = ?"},
+    {kSecAttrAccessGroup, "access_group = ?"},
+    {kSecAttrLabel, "label = ?"},
+    {kSecAttrDescription, "description = ?"},
+    {kSecAttrComment, "comment = ?"},
+    {kSecAttrIsInvisible, "coalesce(invisible, 0) = ?"},
+    {kSecAttrIsNegative, "coalesce(negative, 0) = ?"},
+    {kSecAttrAccessible, "accessible = ?"},
+};
+constexpr size_t kMatchColumnCount = std::size(kMatchColumns);
+
+constexpr uint32_t kShapeById = 1u << kMatchColumnCount;
+constexpr uint32_t kShapeAllColumns = kShapeById << 1;
+
+// Which conditions a query has (one bit per kMatchColumns entry, then the
+// item id) and whether it needs every column: the key of its prepared
+// SELECT.
+uint32_t SelectShape(const KeychainQuery& query, bool all_columns) {
+  uint32_t shape = all_columns ? kShapeAllColumns : 0;
+  for (size_t i = 0; i < kMatchColumnCount; ++i) {
+    if (query.match.count(kMatchColumns[i].key)) shape |= 1u << i;
+  }
+  if (query.item_id) shape |= kShapeById;
+  return shape;
+}
+
+std::string SelectFor(uint32_t shape) {
+  std::string sql = std::string("SELECT ") + (shape & kShapeAllColumns ? kColumns : kKeyColumns) +
+                    " FROM items WHERE 1";
+  for (size_t i = 0; i < kMatchColumnCount; ++i) {
+    if (shape & (1u << i)) sql += std::string(" AND ") + kMatchColumns[i].condition;
+  }
+  if (shape & kShapeById) sql += " AND id = ?";
   // Ordering by the bare id lets the planner pick the service index (which
   // is in id order) over the unique one even when the account narrows the
   // search to one row; "+id" leaves the choice to the conditions.
-  return sql + (query.match.count(kSecAttrAccount) ? " ORDER BY +id" : " ORDER BY id");
+  bool by_account = shape & (1u << 1);
+  return sql + (by_account ? " ORDER BY +id" : " ORDER BY id");
 }
 
 bool BindSelect(sqlite3_stmt* s, const KeychainQuery& query) {
-  const SecDictionary& m = query.match;
-  bool ok = sqlite3_bind_int64(s, 1, std::get<bool>(m.at(kSecAttrSynchronizable)) ? 1 : 0) ==
-            SQLITE_OK;
-  if (auto it = m.find(kSecAttrAccount); ok && it != m.end()) {
-    ok = BindText(s, 2, std::get<std::string>(it->second));
+  int param = 0;
+  for (const MatchColumn& column : kMatchColumns) {
+    auto it = query.match.find(column.key);
+    if (it == query.match.end()) continue;
+    ++param;
+    bool ok = false;
+    if (const auto* flag = std::get_if<bool>(&it->second)) {
+      ok = sqlite3_bind_int64(s, param, *flag ? 1 : 0) == SQLITE_OK;
+    } else if (const auto* text = std::get_if<std::string>(&it->second)) {
+      ok = BindText(s, param, *text);
+    }
+    if (!ok) return false;
   }
-  if (auto it = m.find(kSecAttrService); ok && it != m.end()) {
-    ok = BindText(s, 3, std::get<std::string>(it->second));
-  }
-  if (ok && query.item_id) ok = sqlite3_bind_int64(s, 4, *query.item_id) == SQLITE_OK;
-  return ok;
+  return !query.item_id || sqlite3_bind_int64(s, ++param, *query.item_id) == SQLITE_OK;
+}
+
+std::string_view ColumnView(sqlite3_stmt* s, int column) {
+  const unsigned char* text = sqlite3_column_text(s, column);
+  int n = sqlite3_column_bytes(s, column);
+  return text ? std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(n))
+              : std::string_view();
+}
+
+std::span<const uint8_t> BlobView(sqlite3_stmt* s, int column) {
+  const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(s, column));
+  return blob ? std::span<const uint8_t>(blob, static_cast<size_t>(sqlite3_column_bytes(s, column)))
+              : std::span<const uint8_t>();
 }
 
 struct Row {
@@ -179,37 +260,63 @@ struct Row {
 class SqliteKeychain : public Keychain {
  public:
   SqliteKeychain(CryptoBytes master_key, std::unique_ptr<SqliteConnection> connection)
-      : master_key_(std::move(master_key)), connection_(std::move(connection)) {}
-  ~SqliteKeychain() override { OPENSSL_cleanse(master_key_.data(), master_key_.size()); }
+      : key_(AesGcmKey::Create(master_key)), connection_(std::move(connection)) {
+    OPENSSL_cleanse(master_key.data(), master_key.size());
+  }
+  ~SqliteKeychain() override { Wipe(&plain_); }
 
   OSStatus CopyMatching(const SecDictionary& query, SecResult* result) override {
     KeychainQuery parsed;
     if (OSStatus s = ParseKeychainQuery(query, &parsed); s != errSecSuccess) return s;
+    // A presence test reads no data and builds nothing.
+    const bool build = result != nullptr && parsed.WantsResult();
+    const bool attributes = build && parsed.return_attributes;
     std::lock_guard lock(mu_);
-    std::vector<Row> rows;
-    if (OSStatus s = SelectLocked(parsed, !parsed.limit_all, &rows); s != errSecSuccess) return s;
-    if (rows.empty()) return errSecItemNotFound;
     std::vector<KeychainMatch> matches;
-    for (Row& row : rows) {
-      KeychainMatch match{row.id, std::move(row.attributes), {}};
-      if (parsed.return_data) {
-        std::optional<SecBytes> data = Open(row.sealed, PrimaryKeyOf(match.attributes));
-        if (!data) return errSecDecode;
-        match.data = std::move(*data);
+    OSStatus status = EachRowLocked(parsed, attributes, [&](sqlite3_stmt* row) {
+      KeychainMatch match{sqlite3_column_int64(row, kCId), {}, {}};
+      if (attributes) match.attributes = RowAttributes(row);
+      if (build && parsed.return_data) {
+        if (!OpenRowLocked(row, ColumnView(row, kCAccount), &match.data)) return errSecDecode;
       }
       matches.push_back(std::move(match));
-    }
+      return parsed.limit_all && build ? errSecSuccess : kStop;
+    });
+    if (status != errSecSuccess) return status;
+    if (matches.empty()) return errSecItemNotFound;
     if (result != nullptr) *result = BuildKeychainResult(parsed, std::move(matches));
     return errSecSuccess;
+  }
+
+  OSStatus CopyMatchingEach(const SecDictionary& query, const SecItemVisitor& visit) override {
+    KeychainQuery parsed;
+    if (OSStatus s = ParseKeychainQuery(query, &parsed); s != errSecSuccess) return s;
+    std::lock_guard lock(mu_);
+    bool any = false;
+    OSStatus status = EachRowLocked(parsed, false, [&](sqlite3_stmt* row) {
+      any = true;
+      RowView view(this, sqlite3_column_int64(row, kCId));
+      const std::string_view account = ColumnView(row, kCAccount);
+      if (parsed.return_attributes) view.account = account;
+      if (parsed.return_data) {
+        if (!OpenRowLocked(row, account, &plain_)) return errSecDecode;
+        view.data = plain_;
+      }
+      visit(view);
+      return errSecSuccess;
+    });
+    Wipe(&plain_);
+    if (status != errSecSuccess) return status;
+    return any ? errSecSuccess : errSecItemNotFound;
   }
 
   OSStatus Add(const SecDictionary& attributes) override {
     KeychainItem item;
     if (OSStatus s = PrepareKeychainItem(attributes, &item); s != errSecSuccess) return s;
+    std::lock_guard lock(mu_);
     std::optional<SecBytes> sealed = Seal(item.data, PrimaryKeyOf(item.attributes));
     OPENSSL_cleanse(item.data.data(), item.data.size());
     if (!sealed) return errSecIO;
-    std::lock_guard lock(mu_);
     sqlite3_stmt* insert = connection_->Prepare(kInsert);
     if (insert == nullptr) return errSecIO;
     StatementScope scope(insert);
@@ -229,7 +336,7 @@ class SqliteKeychain : public Keychain {
     WriteTransaction transaction(connection_.get());
     if (!transaction.started()) return errSecIO;
     std::vector<Row> rows;
-    if (OSStatus s = SelectLocked(parsed, false, &rows); s != errSecSuccess) return s;
+    if (OSStatus s = SelectLocked(parsed, &rows); s != errSecSuccess) return s;
     if (rows.empty()) return errSecItemNotFound;
     sqlite3_stmt* update = connection_->Prepare(kUpdate);
     if (update == nullptr) return errSecIO;
@@ -269,7 +376,7 @@ class SqliteKeychain : public Keychain {
     WriteTransaction transaction(connection_.get());
     if (!transaction.started()) return errSecIO;
     std::vector<Row> rows;
-    if (OSStatus s = SelectLocked(parsed, false, &rows); s != errSecSuccess) return s;
+    if (OSStatus s = SelectLocked(parsed, &rows); s != errSecSuccess) return s;
     if (rows.empty()) return errSecItemNotFound;
     sqlite3_stmt* remove = connection_->Prepare(kDelete);
     if (remove == nullptr) return errSecIO;
@@ -283,23 +390,80 @@ class SqliteKeychain : public Keychain {
   }
 
  private:
-  // The rows matching `query` in insertion order (only the first when
-  // `first_only`).
-  OSStatus SelectLocked(const KeychainQuery& query, bool first_only, std::vector<Row>* rows) {
-    sqlite3_stmt* select = connection_->Prepare(SelectFor(query));
+  // A listed item; its attributes are read when asked for, by its id.
+  class RowView final : public SecItemView {
+   public:
+    RowView(SqliteKeychain* keychain, int64_t id) : keychain_(keychain), id_(id) {}
+    SecDictionary Attributes() const override { return keychain_->AttributesLocked(id_); }
+
+   private:
+    SqliteKeychain* keychain_;
+    int64_t id_;
+  };
+
+  // Returned by a row callback to end the search early with success.
+  static constexpr OSStatus kStop = 1;
+
+  static void Wipe(SecBytes* bytes) {
+    if (!bytes->empty()) OPENSSL_cleanse(bytes->data(), bytes->size());
+    bytes->clear();
+  }
+
+  // Runs `on_row` on each row matching `query` in insertion order, until it
+  // returns something other than errSecSuccess (kStop ends with success).
+  // `all_columns`: select what RowAttributes reads, not only the key and data.
+  template <typename OnRow>
+  OSStatus EachRowLocked(const KeychainQuery& query, bool all_columns, OnRow on_row) {
+    sqlite3_stmt* select = SelectStatementLocked(SelectShape(query, all_columns));
     if (select == nullptr) return errSecIO;
     StatementScope scope(select);
     if (!BindSelect(select, query)) return Failed("cannot search");
     int rc;
     while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
-      int64_t id = sqlite3_column_int64(select, 0);
-      SecDictionary attributes = RowAttributes(select);
-      if (!KeychainItemMatches(attributes, id, query)) continue;
-      rows->push_back({id, std::move(attributes), ColumnBlob(select, 13)});
-      if (first_only) return errSecSuccess;
+      OSStatus status = on_row(select);
+      if (status == kStop) return errSecSuccess;
+      if (status != errSecSuccess) return status;
     }
     if (rc != SQLITE_DONE) return Failed("cannot search");
     return errSecSuccess;
+  }
+
+  sqlite3_stmt* SelectStatementLocked(uint32_t shape) {
+    auto it = selects_.find(shape);
+    if (it != selects_.end()) return it->second;
+    sqlite3_stmt* select = connection_->Prepare(SelectFor(shape));
+    if (select != nullptr) selects_.emplace(shape, select);
+    return select;
+  }
+
+  // The rows matching `query`, with their attributes, in insertion order.
+  OSStatus SelectLocked(const KeychainQuery& query, std::vector<Row>* rows) {
+    return EachRowLocked(query, true, [rows](sqlite3_stmt* row) {
+      rows->push_back(
+          {sqlite3_column_int64(row, kCId), RowAttributes(row), ColumnBlob(row, kCData)});
+      return errSecSuccess;
+    });
+  }
+
+  // The attributes of item `id` (empty when it is gone).
+  SecDictionary AttributesLocked(int64_t id) {
+    KeychainQuery by_id;
+    by_id.item_id = id;
+    SecDictionary attributes;
+    EachRowLocked(by_id, true, [&attributes](sqlite3_stmt* row) {
+      attributes = RowAttributes(row);
+      return kStop;
+    });
+    return attributes;
+  }
+
+  // Opens the current row's data into `out`, straight from SQLite's buffer
+  // and with the binding built from its columns.
+  bool OpenRowLocked(sqlite3_stmt* row, std::string_view account, SecBytes* out) {
+    WritePrimaryKeyBinding(account, ColumnView(row, kCService),
+                           sqlite3_column_int64(row, kCSync) != 0, ColumnView(row, kCGroup),
+                           &binding_);
+    return OpenInto(BlobView(row, kCData), binding_, out);
   }
 
   OSStatus Failed(const std::string& what) {
@@ -307,30 +471,41 @@ class SqliteKeychain : public Keychain {
     return errSecIO;
   }
 
-  // nonce || ciphertext || tag
-  std::optional<SecBytes> Seal(const SecBytes& data, const KeychainPrimaryKey& key) const {
+  // nonce || ciphertext || tag. Callers hold mu_.
+  std::optional<SecBytes> Seal(const SecBytes& data, const KeychainPrimaryKey& key) {
     std::optional<CryptoBytes> nonce = AesGcmRandomNonce();
-    if (!nonce) return std::nullopt;
-    std::optional<AesGcmSealedBox> box = AesGcmSeal(master_key_, *nonce, data, PrimaryKeyBinding(key));
-    if (!box) return std::nullopt;
-    SecBytes out = std::move(box->nonce);
-    out.insert(out.end(), box->ciphertext.begin(), box->ciphertext.end());
-    out.insert(out.end(), box->tag.begin(), box->tag.end());
+    if (!nonce || !key_) return std::nullopt;
+    SecBytes out(kAesGcmNonceSize + data.size() + kAesGcmTagSize);
+    std::copy(nonce->begin(), nonce->end(), out.begin());
+    if (!key_->Seal(*nonce, data, PrimaryKeyBinding(key), out.data() + kAesGcmNonceSize,
+                    out.data() + kAesGcmNonceSize + data.size())) {
+      return std::nullopt;
+    }
     return out;
   }
 
-  std::optional<SecBytes> Open(const SecBytes& sealed, const KeychainPrimaryKey& key) const {
-    if (sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return std::nullopt;
-    AesGcmSealedBox box;
-    box.nonce.assign(sealed.begin(), sealed.begin() + kAesGcmNonceSize);
-    box.ciphertext.assign(sealed.begin() + kAesGcmNonceSize, sealed.end() - kAesGcmTagSize);
-    box.tag.assign(sealed.end() - kAesGcmTagSize, sealed.end());
-    return AesGcmOpen(master_key_, box, PrimaryKeyBinding(key));
+  // Callers hold mu_.
+  bool OpenInto(std::span<const uint8_t> sealed, std::span<const uint8_t> binding, SecBytes* out) {
+    if (!key_ || sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return false;
+    const size_t n = sealed.size() - kAesGcmNonceSize - kAesGcmTagSize;
+    Wipe(out);
+    out->resize(n);
+    return key_->Open(sealed.first(kAesGcmNonceSize), sealed.subspan(kAesGcmNonceSize, n),
+                      sealed.last(kAesGcmTagSize), binding, out->data());
   }
 
-  CryptoBytes master_key_;
+  std::optional<SecBytes> Open(const SecBytes& sealed, const KeychainPrimaryKey& key) {
+    SecBytes out;
+    if (!OpenInto(sealed, PrimaryKeyBinding(key), &out)) return std::nullopt;
+    return out;
+  }
+
+  std::optional<AesGcmKey> key_;  // guarded by mu_; none when OpenSSL refused the key
   std::mutex mu_;
   std::unique_ptr<SqliteConnection> connection_;  // guarded by mu_
+  std::map<uint32_t, sqlite3_stmt*> selects_;     // guarded by mu_; owned by connection_
+  SecBytes binding_;                              // guarded by mu_; reused per item
+  SecBytes plain_;                                // guarded by mu_; wiped after each use
 };
 
 }  // namespace

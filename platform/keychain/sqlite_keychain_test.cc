@@ -172,6 +172,10 @@ TEST_F(SqliteKeychainTest, DamagedRowsAnswerDecodeNeverAnotherItemsData) {
   EXPECT_EQ(std::get<std::vector<SecDictionary>>(result).size(), 3u);
   all[kSecReturnData] = true;
   EXPECT_EQ(kc->CopyMatching(all, &result), errSecDecode);
+  int visits = 0;
+  EXPECT_EQ(kc->CopyMatchingEach(all, [&visits](const SecItemView&) { ++visits; }),
+            errSecDecode);
+  EXPECT_EQ(visits, 0);  // a is the first row, and it fails
   // Moving a damaged item needs its data; overwriting them repairs it.
   EXPECT_EQ(kc->Update(Query("a"), {{kSecAttrAccount, std::string("d")}}), errSecDecode);
   EXPECT_EQ(kc->Update(Query("a"), {{kSecValueData, Bytes("fixed")}}), errSecSuccess);

@@ -1,6 +1,7 @@
 // The plain keychain operations: presence, read, write, delete, delete of
 // both synchronizable variants, and read-all.
 #include "services/secure_storage/flutter_secure_storage.h"
+#include "platform/engine/utf8.h"
 #include "services/secure_storage/utf8_text.h"
 
 namespace kelvo {
@@ -13,18 +14,23 @@ SecBytes Utf8Bytes(const std::string& value) { return SecBytes(value.begin(), va
 }  // namespace
 
 SecExpected<bool> FlutterSecureStorage::containsKey(const KeychainQueryParameters& params) const {
-  // A key stored either way counts: synchronizable first, then local.
-  for (bool synchronizable : {true, false}) {
-    KeychainQueryParameters copy = params;
-    copy.isSynchronizable = synchronizable;
-    copy.shouldReturnData = false;
-    SecExpected<SecDictionary> query = baseQuery(copy);
-    if (!query) return MakeUnexpected(OSSecError{query.error().status, std::nullopt});
-    OSStatus status = keychain_->CopyMatching(*query, nullptr);
-    if (status == errSecSuccess) return true;
-    if (status != errSecItemNotFound) return MakeUnexpected(OSSecError{status, std::nullopt});
+  // A key stored either way counts. Asking for synchronizable, then for
+  // local items, is one search for both kinds: the same answers and
+  // statuses for one indexed lookup, and no data read.
+  KeychainQueryParameters copy = params;
+  copy.isSynchronizable = true;
+  copy.shouldReturnData = false;
+  SecExpected<SecDictionary> query = baseQuery(copy);
+  if (!query) return MakeUnexpected(OSSecError{query.error().status, std::nullopt});
+  // Without the attribute (access control, enclave values) both searches
+  // would be the same local one.
+  if (auto it = query->find(kSecAttrSynchronizable); it != query->end()) {
+    it->second = std::string(kSecAttrSynchronizableAny);
   }
-  return false;
+  OSStatus status = keychain_->CopyMatching(*query, nullptr);
+  if (status == errSecSuccess) return true;
+  if (status == errSecItemNotFound) return false;
+  return MakeUnexpected(OSSecError{status, std::nullopt});
 }
 
 FlutterSecureStorageResponse FlutterSecureStorage::read(
@@ -110,38 +116,38 @@ FlutterSecureStorageResponse FlutterSecureStorage::readAll(
   (*query)[kSecMatchLimit] = std::string(kSecMatchLimitAll);
   (*query)[kSecReturnAttributes] = true;
   (*query)[kSecReturnData] = true;
-  SecResult result;
-  OSStatus status = keychain_->CopyMatching(*query, &result);
+
+  // Plain values go from the keychain's buffer straight into the map; enclave
+  // values are decrypted after the search, which must not call the keychain.
+  FlutterSecureStorageResponse::Map values;
+  std::vector<std::pair<std::string, SecBytes>> sealed;
+  const std::string_view wrapped_prefix = kWrappedKeyAccountPrefix;
+  OSStatus status = keychain_->CopyMatchingEach(*query, [&](const SecItemView& item) {
+    if (!item.account || item.account->starts_with(wrapped_prefix)) return;
+    if (params.enclave()) {
+      sealed.emplace_back(*item.account, SecBytes(item.data.begin(), item.data.end()));
+    } else if (IsValidUtf8(item.data)) {
+      // A later item with the same account replaces the earlier value.
+      values.insert_or_assign(std::string(*item.account),
+                              std::string(item.data.begin(), item.data.end()));
+    }
+  });
   if (status == errSecItemNotFound) return Status(errSecSuccess);
   if (status != errSecSuccess) return Status(status);
 
-  FlutterSecureStorageResponse::Map values;
-  if (const auto* items = std::get_if<std::vector<SecDictionary>>(&result)) {
-    const std::string_view wrapped_prefix = kWrappedKeyAccountPrefix;
-    for (const SecDictionary& item : *items) {
-      auto account_it = item.find(kSecAttrAccount);
-      if (account_it == item.end()) continue;
-      const std::string* account = std::get_if<std::string>(&account_it->second);
-      if (!account || account->starts_with(wrapped_prefix)) continue;
-
-      if (params.enclave()) {
-        KeychainQueryParameters one = params;
-        one.key = *account;
-        FlutterSecureStorageResponse decrypted = readEncrypted(one);
-        if (decrypted.status == errSecSuccess) {
-          if (auto* text = std::get_if<std::string>(&decrypted.value)) {
-            values[*account] = *text;
-            continue;
-          }
-        }
+  for (auto& [account, data] : sealed) {
+    KeychainQueryParameters one = params;
+    one.key = account;
+    FlutterSecureStorageResponse decrypted = readEncrypted(one);
+    if (decrypted.status == errSecSuccess) {
+      if (auto* text = std::get_if<std::string>(&decrypted.value)) {
+        values.insert_or_assign(account, std::move(*text));
+        continue;
       }
-      // The item's own bytes as text (for enclave values: what could not
-      // be decrypted).
-      auto data_it = item.find(kSecValueData);
-      if (data_it == item.end()) continue;
-      const SecBytes* data = std::get_if<SecBytes>(&data_it->second);
-      if (!data) continue;
-      if (std::optional<std::string> text = DecodeUtf8Text(*data)) values[*account] = *text;
+    }
+    // What could not be decrypted, as the item's own bytes when they are text.
+    if (std::optional<std::string> text = DecodeUtf8Text(data)) {
+      values.insert_or_assign(account, std::move(*text));
     }
   }
   return {errSecSuccess, std::move(values)};
