@@ -11,8 +11,10 @@
 #include <string_view>
 
 #include "platform/enclave/ecies.h"
+#include "platform/enclave/enclave_backends.h"
 #include "platform/enclave/secure_enclave.h"
 #include "platform/keychain/keychain_files.h"
+#include "platform/keychain/master_key_source.h"
 #include "platform/keychain/sqlite_file.h"
 
 namespace kelvo {
@@ -112,9 +114,9 @@ class PrivateKey : public SecPrivateKey {
 
 class SqliteEnclave : public SecureEnclave {
  public:
-  SqliteEnclave(CryptoBytes master_key, std::unique_ptr<SqliteConnection> connection)
+  SqliteEnclave(std::shared_ptr<MasterKeySource> master_key,
+                std::unique_ptr<SqliteConnection> connection)
       : master_key_(std::move(master_key)), connection_(std::move(connection)) {}
-  ~SqliteEnclave() override { OPENSSL_cleanse(master_key_.data(), master_key_.size()); }
 
   OSStatus CopyKey(const CryptoBytes& application_tag, SecPrivateKeyRef* key) override {
     std::lock_guard lock(mu_);
@@ -130,8 +132,10 @@ class SqliteEnclave : public SecureEnclave {
       if (key) *key = it->second;
       return errSecSuccess;
     }
+    MasterKey master;
+    if (OSStatus s = master.Fetch(*master_key_); s != errSecSuccess) return s;
     SecPrivateKeyRef loaded =
-        Unseal(application_tag, ColumnBlob(select, 1), ColumnBlob(select, 2));
+        Unseal(master, application_tag, ColumnBlob(select, 1), ColumnBlob(select, 2));
     if (!loaded) {
       LogKeychain("damaged enclave key in " + connection_->path());
       return errSecDecode;
@@ -146,6 +150,11 @@ class SqliteEnclave : public SecureEnclave {
                                    std::string* error) override {
     std::string ignored;
     std::string* err = error ? error : &ignored;
+    MasterKey master;
+    if (master.Fetch(*master_key_) != errSecSuccess) {
+      *err = "The operation couldn’t be completed. (the key store is locked or unavailable)";
+      return nullptr;
+    }
     EvpPkey pkey = GenerateP256Key();
     std::optional<CryptoBytes> point = pkey ? P256PublicPoint(pkey.get()) : std::nullopt;
     std::optional<CryptoBytes> der = point ? EncodePrivateKey(pkey.get()) : std::nullopt;
@@ -155,7 +164,7 @@ class SqliteEnclave : public SecureEnclave {
     }
     std::optional<CryptoBytes> nonce = AesGcmRandomNonce();
     std::optional<AesGcmSealedBox> box =
-        nonce ? AesGcmSeal(master_key_, *nonce, *der, Binding(application_tag, *point))
+        nonce ? AesGcmSeal(master.bytes, *nonce, *der, Binding(application_tag, *point))
               : std::nullopt;
     OPENSSL_cleanse(der->data(), der->size());
     if (!box) {
@@ -206,13 +215,13 @@ class SqliteEnclave : public SecureEnclave {
   }
 
  private:
-  SecPrivateKeyRef Unseal(const CryptoBytes& tag, const CryptoBytes& point,
-                          const CryptoBytes& sealed) const {
+  static SecPrivateKeyRef Unseal(const MasterKey& master, const CryptoBytes& tag,
+                                 const CryptoBytes& point, const CryptoBytes& sealed) {
     if (sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return nullptr;
     AesGcmSealedBox box{CryptoBytes(sealed.begin(), sealed.begin() + kAesGcmNonceSize),
                         CryptoBytes(sealed.begin() + kAesGcmNonceSize, sealed.end() - kAesGcmTagSize),
                         CryptoBytes(sealed.end() - kAesGcmTagSize, sealed.end())};
-    std::optional<CryptoBytes> der = AesGcmOpen(master_key_, box, Binding(tag, point));
+    std::optional<CryptoBytes> der = AesGcmOpen(master.bytes, box, Binding(tag, point));
     if (!der) return nullptr;
     EvpPkey pkey = DecodePrivateKey(*der);
     OPENSSL_cleanse(der->data(), der->size());
@@ -225,7 +234,7 @@ class SqliteEnclave : public SecureEnclave {
     return errSecIO;
   }
 
-  CryptoBytes master_key_;
+  const std::shared_ptr<MasterKeySource> master_key_;
   std::mutex mu_;
   std::unique_ptr<SqliteConnection> connection_;       // guarded by mu_
   std::map<int64_t, SecPrivateKeyRef> cache_;          // row id -> key; guarded by mu_
@@ -233,25 +242,15 @@ class SqliteEnclave : public SecureEnclave {
 
 }  // namespace
 
-std::unique_ptr<SecureEnclave> OpenSecureEnclaveAt(const std::string& directory,
-                                                   std::string* error) {
+std::unique_ptr<SecureEnclave> OpenSoftwareEnclaveAt(const std::string& directory,
+                                                     std::shared_ptr<MasterKeySource> master_key,
+                                                     std::string* error) {
   std::string ignored;
   std::string* err = error ? error : &ignored;
-  if (!EnsurePrivateDirectory(directory, err)) return nullptr;
-  std::optional<CryptoBytes> master_key = LoadOrCreateMasterKey(directory, err);
-  if (!master_key) return nullptr;
+  if (!master_key || !EnsurePrivateDirectory(directory, err)) return nullptr;
   auto connection = SqliteConnection::Open(directory + "/" + kDatabaseFileName, kSchema, err);
-  if (!connection) {
-    OPENSSL_cleanse(master_key->data(), master_key->size());
-    return nullptr;
-  }
-  return std::make_unique<SqliteEnclave>(std::move(*master_key), std::move(connection));
-}
-
-std::unique_ptr<SecureEnclave> OpenUserSecureEnclave(std::string* error) {
-  std::optional<std::string> directory = UserKeychainDirectory(error);
-  if (!directory) return nullptr;
-  return OpenSecureEnclaveAt(*directory, error);
+  if (!connection) return nullptr;
+  return std::make_unique<SqliteEnclave>(std::move(master_key), std::move(connection));
 }
 
 }  // namespace kelvo

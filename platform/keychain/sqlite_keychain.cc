@@ -14,6 +14,7 @@
 #include "platform/keychain/keychain.h"
 #include "platform/keychain/keychain_files.h"
 #include "platform/keychain/keychain_matching.h"
+#include "platform/keychain/master_key_source.h"
 #include "platform/keychain/sqlite_file.h"
 
 namespace kelvo {
@@ -178,9 +179,9 @@ struct Row {
 
 class SqliteKeychain : public Keychain {
  public:
-  SqliteKeychain(CryptoBytes master_key, std::unique_ptr<SqliteConnection> connection)
+  SqliteKeychain(std::shared_ptr<MasterKeySource> master_key,
+                 std::unique_ptr<SqliteConnection> connection)
       : master_key_(std::move(master_key)), connection_(std::move(connection)) {}
-  ~SqliteKeychain() override { OPENSSL_cleanse(master_key_.data(), master_key_.size()); }
 
   OSStatus CopyMatching(const SecDictionary& query, SecResult* result) override {
     KeychainQuery parsed;
@@ -189,11 +190,15 @@ class SqliteKeychain : public Keychain {
     std::vector<Row> rows;
     if (OSStatus s = SelectLocked(parsed, !parsed.limit_all, &rows); s != errSecSuccess) return s;
     if (rows.empty()) return errSecItemNotFound;
+    MasterKey master;
+    if (parsed.return_data) {
+      if (OSStatus s = master.Fetch(*master_key_); s != errSecSuccess) return s;
+    }
     std::vector<KeychainMatch> matches;
     for (Row& row : rows) {
       KeychainMatch match{row.id, std::move(row.attributes), {}};
       if (parsed.return_data) {
-        std::optional<SecBytes> data = Open(row.sealed, PrimaryKeyOf(match.attributes));
+        std::optional<SecBytes> data = Open(master, row.sealed, PrimaryKeyOf(match.attributes));
         if (!data) return errSecDecode;
         match.data = std::move(*data);
       }
@@ -206,7 +211,12 @@ class SqliteKeychain : public Keychain {
   OSStatus Add(const SecDictionary& attributes) override {
     KeychainItem item;
     if (OSStatus s = PrepareKeychainItem(attributes, &item); s != errSecSuccess) return s;
-    std::optional<SecBytes> sealed = Seal(item.data, PrimaryKeyOf(item.attributes));
+    MasterKey master;
+    if (OSStatus s = master.Fetch(*master_key_); s != errSecSuccess) {
+      OPENSSL_cleanse(item.data.data(), item.data.size());
+      return s;
+    }
+    std::optional<SecBytes> sealed = Seal(master, item.data, PrimaryKeyOf(item.attributes));
     OPENSSL_cleanse(item.data.data(), item.data.size());
     if (!sealed) return errSecIO;
     std::lock_guard lock(mu_);
@@ -225,6 +235,10 @@ class SqliteKeychain : public Keychain {
     if (OSStatus s = ParseKeychainQuery(query, &parsed); s != errSecSuccess) return s;
     KeychainChanges parsed_changes;
     if (OSStatus s = ParseKeychainChanges(changes, &parsed_changes); s != errSecSuccess) return s;
+    // Updates reseal data, so they need the key even when only attributes
+    // change; asked before the transaction so a locked store costs nothing.
+    MasterKey master;
+    if (OSStatus s = master.Fetch(*master_key_); s != errSecSuccess) return s;
     std::lock_guard lock(mu_);
     WriteTransaction transaction(connection_.get());
     if (!transaction.started()) return errSecIO;
@@ -239,12 +253,12 @@ class SqliteKeychain : public Keychain {
       KeychainPrimaryKey new_key = PrimaryKeyOf(row.attributes);
       std::optional<SecBytes> sealed;
       if (parsed_changes.data) {
-        sealed = Seal(*parsed_changes.data, new_key);
+        sealed = Seal(master, *parsed_changes.data, new_key);
       } else if (new_key != old_key) {
         // The data are bound to the old key: reseal them for the new one.
-        std::optional<SecBytes> data = Open(row.sealed, old_key);
+        std::optional<SecBytes> data = Open(master, row.sealed, old_key);
         if (!data) return errSecDecode;
-        sealed = Seal(*data, new_key);
+        sealed = Seal(master, *data, new_key);
         OPENSSL_cleanse(data->data(), data->size());
       } else {
         sealed = std::move(row.sealed);
@@ -308,10 +322,12 @@ class SqliteKeychain : public Keychain {
   }
 
   // nonce || ciphertext || tag
-  std::optional<SecBytes> Seal(const SecBytes& data, const KeychainPrimaryKey& key) const {
+  static std::optional<SecBytes> Seal(const MasterKey& master, const SecBytes& data,
+                                      const KeychainPrimaryKey& key) {
     std::optional<CryptoBytes> nonce = AesGcmRandomNonce();
     if (!nonce) return std::nullopt;
-    std::optional<AesGcmSealedBox> box = AesGcmSeal(master_key_, *nonce, data, PrimaryKeyBinding(key));
+    std::optional<AesGcmSealedBox> box =
+        AesGcmSeal(master.bytes, *nonce, data, PrimaryKeyBinding(key));
     if (!box) return std::nullopt;
     SecBytes out = std::move(box->nonce);
     out.insert(out.end(), box->ciphertext.begin(), box->ciphertext.end());
@@ -319,41 +335,33 @@ class SqliteKeychain : public Keychain {
     return out;
   }
 
-  std::optional<SecBytes> Open(const SecBytes& sealed, const KeychainPrimaryKey& key) const {
+  static std::optional<SecBytes> Open(const MasterKey& master, const SecBytes& sealed,
+                                      const KeychainPrimaryKey& key) {
     if (sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return std::nullopt;
     AesGcmSealedBox box;
     box.nonce.assign(sealed.begin(), sealed.begin() + kAesGcmNonceSize);
     box.ciphertext.assign(sealed.begin() + kAesGcmNonceSize, sealed.end() - kAesGcmTagSize);
     box.tag.assign(sealed.end() - kAesGcmTagSize, sealed.end());
-    return AesGcmOpen(master_key_, box, PrimaryKeyBinding(key));
+    return AesGcmOpen(master.bytes, box, PrimaryKeyBinding(key));
   }
 
-  CryptoBytes master_key_;
+  const std::shared_ptr<MasterKeySource> master_key_;
   std::mutex mu_;
   std::unique_ptr<SqliteConnection> connection_;  // guarded by mu_
 };
 
 }  // namespace
 
-std::unique_ptr<Keychain> OpenKeychainAt(const std::string& directory, std::string* error) {
+std::unique_ptr<Keychain> OpenKeychainAt(const std::string& directory,
+                                         std::shared_ptr<MasterKeySource> master_key,
+                                         std::string* error) {
   std::string ignored;
   std::string* err = error ? error : &ignored;
-  if (!EnsurePrivateDirectory(directory, err)) return nullptr;
-  std::optional<CryptoBytes> master_key = LoadOrCreateMasterKey(directory, err);
-  if (!master_key) return nullptr;
+  if (!master_key || !EnsurePrivateDirectory(directory, err)) return nullptr;
   auto connection =
       SqliteConnection::Open(directory + "/" + kDatabaseFileName, kSchema, err);
-  if (!connection) {
-    OPENSSL_cleanse(master_key->data(), master_key->size());
-    return nullptr;
-  }
-  return std::make_unique<SqliteKeychain>(std::move(*master_key), std::move(connection));
-}
-
-std::unique_ptr<Keychain> OpenUserKeychain(std::string* error) {
-  std::optional<std::string> directory = UserKeychainDirectory(error);
-  if (!directory) return nullptr;
-  return OpenKeychainAt(*directory, error);
+  if (!connection) return nullptr;
+  return std::make_unique<SqliteKeychain>(std::move(master_key), std::move(connection));
 }
 
 }  // namespace kelvo

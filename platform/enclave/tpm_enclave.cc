@@ -1,0 +1,197 @@
+// Enclave keys held by the TPM: the table tpm_keys of enclave.sqlite3 keeps
+// for each key its application tag, public point and the TPM's public and
+// wrapped private areas, nothing that decrypts without that TPM. Decryption
+// runs the ECIES key agreement inside the TPM.
+#include <sqlite3.h>
+
+#include <mutex>
+
+#include "platform/enclave/ecies.h"
+#include "platform/enclave/enclave_backends.h"
+#include "platform/keychain/keychain_files.h"
+#include "platform/keychain/sqlite_file.h"
+
+namespace kelvo {
+namespace {
+
+constexpr char kDatabaseFileName[] = "enclave.sqlite3";
+
+constexpr char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS tpm_keys("
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, tag BLOB NOT NULL, public_key BLOB NOT NULL,"
+    "tpm_public BLOB NOT NULL, tpm_private BLOB NOT NULL, ac_protection TEXT, ac_flags INTEGER);"
+    "CREATE INDEX IF NOT EXISTS tpm_keys_by_tag ON tpm_keys(tag, id)";
+
+constexpr char kNewest[] =
+    "SELECT public_key, tpm_public, tpm_private FROM tpm_keys WHERE tag = ?1 "
+    "ORDER BY id DESC LIMIT 1";
+constexpr char kInsert[] =
+    "INSERT INTO tpm_keys(tag, public_key, tpm_public, tpm_private, ac_protection, ac_flags) "
+    "VALUES(?1, ?2, ?3, ?4, ?5, ?6)";
+constexpr char kDelete[] = "DELETE FROM tpm_keys WHERE tag = ?1";
+
+constexpr char kUnsupported[] = "The operation couldn’t be completed. (algorithm not supported)";
+
+CryptoBytes ColumnBlob(sqlite3_stmt* s, int column) {
+  const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(s, column));
+  int n = sqlite3_column_bytes(s, column);
+  return blob ? CryptoBytes(blob, blob + n) : CryptoBytes();
+}
+
+bool BindBlob(sqlite3_stmt* s, int param, const CryptoBytes& bytes) {
+  static const uint8_t kEmpty = 0;
+  const void* data = bytes.empty() ? &kEmpty : bytes.data();
+  return sqlite3_bind_blob64(s, param, data, bytes.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+bool IsEcies(SecKeyAlgorithm algorithm) {
+  return algorithm == SecKeyAlgorithm::kECIESEncryptionCofactorX963SHA256AESGCM;
+}
+
+class TpmPublicKey final : public SecPublicKey {
+ public:
+  explicit TpmPublicKey(CryptoBytes point) : point_(std::move(point)) {}
+  bool IsAlgorithmSupported(SecKeyOperationType op, SecKeyAlgorithm algorithm) const override {
+    return op == SecKeyOperationType::kEncrypt && IsEcies(algorithm);
+  }
+  std::optional<CryptoBytes> CreateEncryptedData(SecKeyAlgorithm algorithm,
+                                                 std::span<const uint8_t> plaintext,
+                                                 std::string* error) const override {
+    if (!IsEcies(algorithm)) {
+      if (error) *error = kUnsupported;
+      return std::nullopt;
+    }
+    return EciesX963Sha256AesGcmEncrypt(point_, plaintext, error);
+  }
+  CryptoBytes ExternalRepresentation() const override { return point_; }
+
+ private:
+  const CryptoBytes point_;
+};
+
+class TpmPrivateKey final : public SecPrivateKey {
+ public:
+  TpmPrivateKey(std::shared_ptr<TpmDevice> tpm, TpmKeyBlob blob)
+      : tpm_(std::move(tpm)), blob_(std::move(blob)) {}
+  SecPublicKeyRef CopyPublicKey() const override {
+    return std::make_shared<TpmPublicKey>(blob_.point);
+  }
+  bool IsAlgorithmSupported(SecKeyOperationType op, SecKeyAlgorithm algorithm) const override {
+    return op == SecKeyOperationType::kDecrypt && IsEcies(algorithm);
+  }
+  std::optional<CryptoBytes> CreateDecryptedData(SecKeyAlgorithm algorithm,
+                                                  std::span<const uint8_t> ciphertext,
+                                                  std::string* error) const override {
+    if (!IsEcies(algorithm)) {
+      if (error) *error = kUnsupported;
+      return std::nullopt;
+    }
+    std::string tpm_error;
+    std::optional<CryptoBytes> plaintext = EciesDecryptWithAgreement(
+        [&](EVP_PKEY*, std::span<const uint8_t> point) {
+          return tpm_->SharedSecret(blob_, point, &tpm_error);
+        },
+        ciphertext, error);
+    if (!plaintext && !tpm_error.empty() && error) *error = tpm_error;
+    return plaintext;
+  }
+
+ private:
+  const std::shared_ptr<TpmDevice> tpm_;
+  const TpmKeyBlob blob_;
+};
+
+class TpmEnclave final : public SecureEnclave {
+ public:
+  TpmEnclave(std::shared_ptr<TpmDevice> tpm, std::unique_ptr<SqliteConnection> connection)
+      : tpm_(std::move(tpm)), connection_(std::move(connection)) {}
+
+  OSStatus CopyKey(const CryptoBytes& application_tag, SecPrivateKeyRef* key) override {
+    if (!tpm_) return errSecItemNotFound;  // keys of an absent TPM are of no use
+    std::lock_guard lock(mu_);
+    sqlite3_stmt* select = connection_->Prepare(kNewest);
+    if (select == nullptr) return errSecIO;
+    StatementScope scope(select);
+    if (!BindBlob(select, 1, application_tag)) return Failed("cannot look up a key in");
+    int rc = sqlite3_step(select);
+    if (rc == SQLITE_DONE) return errSecItemNotFound;
+    if (rc != SQLITE_ROW) return Failed("cannot look up a key in");
+    TpmKeyBlob blob{ColumnBlob(select, 1), ColumnBlob(select, 2), ColumnBlob(select, 0)};
+    if (key) *key = std::make_shared<TpmPrivateKey>(tpm_, std::move(blob));
+    return errSecSuccess;
+  }
+
+  SecPrivateKeyRef CreateRandomKey(const CryptoBytes& application_tag,
+                                   const SecAccessControlRef& access_control,
+                                   std::string* error) override {
+    std::string ignored;
+    std::string* err = error ? error : &ignored;
+    if (!tpm_) {
+      *err = "The operation couldn’t be completed. (no TPM)";
+      return nullptr;
+    }
+    std::string why;
+    std::optional<TpmKeyBlob> blob = tpm_->CreateKey(&why);
+    if (!blob) {
+      LogKeychain(why);
+      *err = "The operation couldn’t be completed. (key generation failed)";
+      return nullptr;
+    }
+    std::lock_guard lock(mu_);
+    sqlite3_stmt* insert = connection_->Prepare(kInsert);
+    if (insert == nullptr) {
+      *err = "The operation couldn’t be completed. (the key store is not available)";
+      return nullptr;
+    }
+    StatementScope scope(insert);
+    bool ok = BindBlob(insert, 1, application_tag) && BindBlob(insert, 2, blob->point) &&
+              BindBlob(insert, 3, blob->tpm_public) && BindBlob(insert, 4, blob->tpm_private);
+    if (ok && access_control) {
+      ok = sqlite3_bind_text64(insert, 5, access_control->protection.data(),
+                               access_control->protection.size(), SQLITE_TRANSIENT,
+                               SQLITE_UTF8) == SQLITE_OK &&
+           sqlite3_bind_int64(insert, 6, static_cast<sqlite3_int64>(access_control->flags)) ==
+               SQLITE_OK;
+    }
+    if (!ok || sqlite3_step(insert) != SQLITE_DONE) {
+      Failed("cannot store a key in");
+      *err = "The operation couldn’t be completed. (the key could not be stored)";
+      return nullptr;
+    }
+    return std::make_shared<TpmPrivateKey>(tpm_, std::move(*blob));
+  }
+
+  OSStatus DeleteKey(const CryptoBytes& application_tag) override {
+    std::lock_guard lock(mu_);
+    sqlite3_stmt* remove = connection_->Prepare(kDelete);
+    if (remove == nullptr) return errSecIO;
+    StatementScope scope(remove);
+    if (!BindBlob(remove, 1, application_tag) || sqlite3_step(remove) != SQLITE_DONE) {
+      return Failed("cannot delete keys from");
+    }
+    return sqlite3_changes(connection_->db()) > 0 ? errSecSuccess : errSecItemNotFound;
+  }
+
+ private:
+  OSStatus Failed(const std::string& what) {
+    LogKeychain(what + " " + connection_->path() + ": " + connection_->LastError());
+    return errSecIO;
+  }
+
+  const std::shared_ptr<TpmDevice> tpm_;  // null: the TPM is not there
+  std::mutex mu_;
+  std::unique_ptr<SqliteConnection> connection_;  // guarded by mu_
+};
+
+}  // namespace
+
+std::unique_ptr<SecureEnclave> OpenTpmEnclaveAt(const std::string& directory,
+                                                std::shared_ptr<TpmDevice> tpm,
+                                                std::string* error) {
+  if (!EnsurePrivateDirectory(directory, error)) return nullptr;
+  auto connection = SqliteConnection::Open(directory + "/" + kDatabaseFileName, kSchema, error);
+  if (!connection) return nullptr;
+  return std::make_unique<TpmEnclave>(std::move(tpm), std::move(connection));
+}
+
+}  // namespace kelvo
