@@ -51,7 +51,7 @@ std::unique_ptr<SecureEnclave> OpenSecureEnclaveAt(const std::string& directory,
         options.tcti.empty() ? DefaultTpmTcti(&why) : std::optional(options.tcti);
     if (tcti) device = OpenTpmDevice(*tcti, &why);
   }
-  if (!device) {
+  if (!device && !options.software_only) {
     const std::string line = "no TPM (" + why +
                              "): enclave keys are software keys sealed by the keychain's master key";
     if (options.log) {

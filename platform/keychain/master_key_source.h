@@ -1,6 +1,10 @@
 // Where the keychain's master key lives, and how the keychain and the
 // software enclave store get it.
 //
+// The session bus is DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus
+// when it exists; without either there is no Secret Service (no bus is
+// ever autolaunched). The process keeps its first bus connection.
+//
 // With a Secret Service on the session bus (GNOME Keyring, KWallet,
 // KeePassXC) the key is one item of the schema "net.kelvo.app.MasterKey"
 // whose attribute "keychain" is the keychain directory, in the default
@@ -58,9 +62,6 @@ struct MasterKey {
 };
 
 struct MasterKeyOptions {
-  // The session bus address. Empty: DBUS_SESSION_BUS_ADDRESS, else
-  // $XDG_RUNTIME_DIR/bus when it exists; never an autolaunched bus.
-  std::string bus_address;
   // Set to skip the Secret Service entirely (file only).
   bool file_only = false;
   // Whether the key may stay in memory between calls; null: always.

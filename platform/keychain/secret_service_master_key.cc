@@ -1,6 +1,5 @@
-// The master key as one Secret Service item, through libsecret on a bus
-// connection of our own (so a test's private bus is honoured and no bus is
-// ever autolaunched). Searches never ask to unlock: a locked collection is
+// The master key as one Secret Service item, through libsecret on the
+// session bus (never an autolaunched one). Searches never ask to unlock: a locked collection is
 // answered with errSecInteractionNotAllowed instead of a prompt.
 #include <libsecret/secret.h>
 #include <openssl/crypto.h>
@@ -42,17 +41,13 @@ std::string Take(GError* error) {
   return owned->message;
 }
 
-std::optional<std::string> SessionBusAddress(const MasterKeyOptions& options) {
-  if (!options.bus_address.empty()) return options.bus_address;
+bool HaveSessionBus() {
   const char* env = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (env != nullptr && *env != '\0') return std::string(env);
+  if (env != nullptr && *env != '\0') return true;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') {
-    std::string path = std::string(runtime) + "/bus";
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return "unix:path=" + path;
-  }
-  return std::nullopt;
+  if (runtime == nullptr || runtime[0] != '/') return false;
+  struct stat st;
+  return stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 struct AttributesFree {
@@ -62,12 +57,8 @@ using Attributes = std::unique_ptr<GHashTable, AttributesFree>;
 
 class SecretServiceMasterKey final : public MasterKeySource {
  public:
-  SecretServiceMasterKey(std::string dir, MasterKeyOptions options, GRef<GDBusConnection> bus,
-                         GRef<SecretService> service)
-      : dir_(std::move(dir)),
-        options_(std::move(options)),
-        bus_(std::move(bus)),
-        service_(std::move(service)) {}
+  SecretServiceMasterKey(std::string dir, MasterKeyOptions options, GRef<SecretService> service)
+      : dir_(std::move(dir)), options_(std::move(options)), service_(std::move(service)) {}
 
   ~SecretServiceMasterKey() override { Forget(); }
 
@@ -221,7 +212,6 @@ class SecretServiceMasterKey final : public MasterKeySource {
 
   const std::string dir_;
   const MasterKeyOptions options_;
-  const GRef<GDBusConnection> bus_;
   const GRef<SecretService> service_;
   std::mutex mu_;
   std::optional<CryptoBytes> cached_;  // guarded by mu_
@@ -233,39 +223,31 @@ std::shared_ptr<MasterKeySource> OpenSecretServiceMasterKeySource(
     const std::string& dir, const MasterKeyOptions& options, std::string* error) {
   std::string ignored;
   std::string* err = error ? error : &ignored;
-  std::optional<std::string> address = SessionBusAddress(options);
-  if (!address) {
+  // libsecret talks over the process's session bus; without an address it
+  // would try to autolaunch one, so it is not asked at all then.
+  if (!HaveSessionBus()) {
     *err = "no session bus";
     return nullptr;
   }
   GError* gerror = nullptr;
-  GRef<GDBusConnection> bus(g_dbus_connection_new_for_address_sync(
-      address->c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &gerror));
+  // The bus connection is the process's shared one: it must not end the
+  // process when the bus goes away, as GLib's default has it.
+  GRef<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &gerror));
   if (!bus) {
     *err = "cannot connect to the session bus: " + Take(gerror);
     return nullptr;
   }
   g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
-  GRef<SecretService> service(static_cast<SecretService*>(g_initable_new(
-      SECRET_TYPE_SERVICE, nullptr, &gerror, "g-flags", G_DBUS_PROXY_FLAGS_NONE,
-      "g-connection", bus.get(), "g-name", "org.freedesktop.secrets", "g-object-path",
-      "/org/freedesktop/secrets", "g-interface-name", "org.freedesktop.Secret.Service", "flags",
-      SECRET_SERVICE_NONE, nullptr)));
+  // Opening a session for carrying secrets is also the call that proves a
+  // Secret Service answers (starting an activatable one).
+  GRef<SecretService> service(
+      secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION,
+                               nullptr, &gerror));
   if (!service) {
     *err = "no Secret Service: " + Take(gerror);
     return nullptr;
   }
-  // A session for carrying secrets; this is also the call that proves a
-  // Secret Service answers (starting an activatable one).
-  if (!secret_service_ensure_session_sync(service.get(), nullptr, &gerror)) {
-    *err = "the Secret Service does not answer: " + Take(gerror);
-    return nullptr;
-  }
-  return std::make_shared<SecretServiceMasterKey>(dir, options, std::move(bus),
-                                                  std::move(service));
+  return std::make_shared<SecretServiceMasterKey>(dir, options, std::move(service));
 }
 
 }  // namespace kelvo
