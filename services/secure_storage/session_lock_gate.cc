@@ -124,4 +124,14 @@ bool SessionLockState::Allows(const std::string& protection) {
   return after_first_unlock && unlocked_once_.load();
 }
 
+std::unique_ptr<Keychain> MakeSessionLockedKeychain(std::shared_ptr<Keychain> keychain,
+                                                    std::shared_ptr<SessionLockState> state) {
+  return std::make_unique<SessionLockedKeychain>(std::move(keychain), std::move(state));
+}
+
+std::unique_ptr<SecureEnclave> MakeSessionLockedEnclave(std::shared_ptr<SecureEnclave> enclave,
+                                                        std::shared_ptr<SessionLockState> state) {
+  return std::make_unique<SessionLockedEnclave>(std::move(enclave), std::move(state));
+}
+
 }  // namespace kelvo
