@@ -87,7 +87,8 @@ struct EnclaveOptions {
 // and decryption's key agreement runs in the TPM. Without a TPM (said once
 // through `log`), new keys are software P-256 keys sealed at rest under
 // the keychain's master key. Lookups try the TPM's keys first, then the
-// software keys (so keys made before a TPM was available stay usable);
+// software keys (so keys made before a TPM was available stay usable), and
+// a software key made while the TPM was away wins over the TPM's older key;
 // keys of a TPM that is not there are not found. Deleting removes both
 // kinds. `backend` (may be null) tells which one makes new keys.
 std::unique_ptr<SecureEnclave> OpenSecureEnclaveAt(const std::string& directory,

@@ -19,15 +19,20 @@ constexpr char kDatabaseFileName[] = "enclave.sqlite3";
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS tpm_keys("
     "id INTEGER PRIMARY KEY AUTOINCREMENT, tag BLOB NOT NULL, public_key BLOB NOT NULL,"
-    "tpm_public BLOB NOT NULL, tpm_private BLOB NOT NULL, ac_protection TEXT, ac_flags INTEGER);"
+    "tpm_public BLOB NOT NULL, tpm_private BLOB NOT NULL, ac_protection TEXT, ac_flags INTEGER,"
+    "software_before INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS tpm_keys_by_tag ON tpm_keys(tag, id)";
 
+// A software key made for the tag after the TPM's newest one (while the
+// TPM was away) is the newer key and wins: the values written since are
+// wrapped with it. The software keys' table lives in the same file.
 constexpr char kNewest[] =
-    "SELECT public_key, tpm_public, tpm_private FROM tpm_keys WHERE tag = ?1 "
+    "SELECT public_key, tpm_public, tpm_private FROM tpm_keys t WHERE tag = ?1 "
+    "AND NOT EXISTS (SELECT 1 FROM keys k WHERE k.tag = t.tag AND k.id > t.software_before) "
     "ORDER BY id DESC LIMIT 1";
 constexpr char kInsert[] =
-    "INSERT INTO tpm_keys(tag, public_key, tpm_public, tpm_private, ac_protection, ac_flags) "
-    "VALUES(?1, ?2, ?3, ?4, ?5, ?6)";
+    "INSERT INTO tpm_keys(tag, public_key, tpm_public, tpm_private, ac_protection, ac_flags, "
+    "software_before) VALUES(?1, ?2, ?3, ?4, ?5, ?6, (SELECT coalesce(max(id), 0) FROM keys))";
 constexpr char kDelete[] = "DELETE FROM tpm_keys WHERE tag = ?1";
 
 constexpr char kUnsupported[] = "The operation couldn’t be completed. (algorithm not supported)";

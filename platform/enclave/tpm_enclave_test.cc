@@ -120,13 +120,19 @@ TEST_F(TpmEnclaveTest, WithoutTheTpmSoftwareKeysTakeOverAndTheLogSaysSo) {
   CryptoBytes in_software = Wrap(*without);
   EXPECT_EQ(Unwrap(*without, in_software, &status), kSecret);
 
-  // The TPM going away under an open enclave makes its keys fail, not the
-  // process.
+  // Back with the TPM, the key made in its absence is the newer one and
+  // stays in use; a key made now is the TPM's again.
   ASSERT_EQ(tpm_.Start(), std::nullopt);
   auto with = Open(dir_.path(), tpm_.tcti(), &backend);
-  EXPECT_EQ(Unwrap(*with, on_tpm, &status), kSecret);
+  EXPECT_EQ(Unwrap(*with, in_software, &status), kSecret);
+  CryptoBytes back_on_tpm = Wrap(*with);
+  EXPECT_EQ(Unwrap(*with, back_on_tpm, &status), kSecret);
+  EXPECT_EQ(Unwrap(*with, in_software, &status), std::nullopt);
+
+  // The TPM going away under an open enclave makes its keys fail, not the
+  // process.
   tpm_.Stop();
-  EXPECT_EQ(Unwrap(*with, on_tpm, &status), std::nullopt);
+  EXPECT_EQ(Unwrap(*with, back_on_tpm, &status), std::nullopt);
   std::string error;
   EXPECT_EQ(with->CreateRandomKey(kTag, nullptr, &error), nullptr);
 }

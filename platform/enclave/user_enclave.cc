@@ -61,11 +61,12 @@ std::unique_ptr<SecureEnclave> OpenSecureEnclaveAt(const std::string& directory,
     }
   }
   const bool tpm_present = device != nullptr;
-  std::unique_ptr<SecureEnclave> tpm = OpenTpmEnclaveAt(directory, std::move(device), error);
-  if (!tpm) return nullptr;
+  // The software keys' table first: the TPM's queries refer to it.
   std::unique_ptr<SecureEnclave> software =
       OpenSoftwareEnclaveAt(directory, std::move(master_key), error);
   if (!software) return nullptr;
+  std::unique_ptr<SecureEnclave> tpm = OpenTpmEnclaveAt(directory, std::move(device), error);
+  if (!tpm) return nullptr;
   if (backend) *backend = tpm_present ? EnclaveBackend::kTpm : EnclaveBackend::kSoftware;
   return std::make_unique<TpmWithSoftwareKeys>(std::move(tpm), std::move(software), tpm_present);
 }
