@@ -12,6 +12,7 @@
 
 #include "platform/enclave/ecies.h"
 #include "platform/enclave/enclave_backends.h"
+#include "platform/enclave/enclave_rows.h"
 #include "platform/enclave/secure_enclave.h"
 #include "platform/keychain/keychain_files.h"
 #include "platform/keychain/master_key_source.h"
@@ -35,7 +36,7 @@ constexpr char kInsert[] =
     "VALUES(?1, ?2, ?3, ?4, ?5)";
 constexpr char kDelete[] = "DELETE FROM keys WHERE tag = ?1";
 
-constexpr char kUnsupported[] = "The operation couldn’t be completed. (algorithm not supported)";
+constexpr const char* kUnsupported = kEnclaveUnsupported;
 
 void AppendField(CryptoBytes* out, std::span<const uint8_t> field) {
   uint32_t n = static_cast<uint32_t>(field.size());
@@ -52,41 +53,11 @@ CryptoBytes Binding(const CryptoBytes& tag, const CryptoBytes& public_point) {
   return out;
 }
 
-CryptoBytes ColumnBlob(sqlite3_stmt* s, int column) {
-  const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(s, column));
-  int n = sqlite3_column_bytes(s, column);
-  return blob ? CryptoBytes(blob, blob + n) : CryptoBytes();
-}
-
+CryptoBytes ColumnBlob(sqlite3_stmt* s, int column) { return EnclaveColumnBlob(s, column); }
 bool BindBlob(sqlite3_stmt* s, int param, const CryptoBytes& bytes) {
-  // A zero-length blob must still bind as a blob, not as NULL.
-  static const uint8_t kEmpty = 0;
-  const void* data = bytes.empty() ? &kEmpty : bytes.data();
-  return sqlite3_bind_blob64(s, param, data, bytes.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+  return EnclaveBindBlob(s, param, bytes);
 }
-
-class PublicKey : public SecPublicKey {
- public:
-  explicit PublicKey(CryptoBytes point) : point_(std::move(point)) {}
-
-  bool IsAlgorithmSupported(SecKeyOperationType op, SecKeyAlgorithm algorithm) const override {
-    return op == SecKeyOperationType::kEncrypt &&
-           algorithm == SecKeyAlgorithm::kECIESEncryptionCofactorX963SHA256AESGCM;
-  }
-  std::optional<CryptoBytes> CreateEncryptedData(SecKeyAlgorithm algorithm,
-                                                 std::span<const uint8_t> plaintext,
-                                                 std::string* error) const override {
-    if (!IsAlgorithmSupported(SecKeyOperationType::kEncrypt, algorithm)) {
-      if (error) *error = kUnsupported;
-      return std::nullopt;
-    }
-    return EciesX963Sha256AesGcmEncrypt(point_, plaintext, error);
-  }
-  CryptoBytes ExternalRepresentation() const override { return point_; }
-
- private:
-  const CryptoBytes point_;
-};
+using PublicKey = EciesPublicKey;
 
 class PrivateKey : public SecPrivateKey {
  public:

@@ -8,6 +8,7 @@
 
 #include "platform/enclave/ecies.h"
 #include "platform/enclave/enclave_backends.h"
+#include "platform/enclave/enclave_rows.h"
 #include "platform/keychain/keychain_files.h"
 #include "platform/keychain/sqlite_file.h"
 
@@ -35,60 +36,21 @@ constexpr char kInsert[] =
     "software_before) VALUES(?1, ?2, ?3, ?4, ?5, ?6, (SELECT coalesce(max(id), 0) FROM keys))";
 constexpr char kDelete[] = "DELETE FROM tpm_keys WHERE tag = ?1";
 
-constexpr char kUnsupported[] = "The operation couldn’t be completed. (algorithm not supported)";
-
-CryptoBytes ColumnBlob(sqlite3_stmt* s, int column) {
-  const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(s, column));
-  int n = sqlite3_column_bytes(s, column);
-  return blob ? CryptoBytes(blob, blob + n) : CryptoBytes();
-}
-
-bool BindBlob(sqlite3_stmt* s, int param, const CryptoBytes& bytes) {
-  static const uint8_t kEmpty = 0;
-  const void* data = bytes.empty() ? &kEmpty : bytes.data();
-  return sqlite3_bind_blob64(s, param, data, bytes.size(), SQLITE_TRANSIENT) == SQLITE_OK;
-}
-
-bool IsEcies(SecKeyAlgorithm algorithm) {
-  return algorithm == SecKeyAlgorithm::kECIESEncryptionCofactorX963SHA256AESGCM;
-}
-
-class TpmPublicKey final : public SecPublicKey {
- public:
-  explicit TpmPublicKey(CryptoBytes point) : point_(std::move(point)) {}
-  bool IsAlgorithmSupported(SecKeyOperationType op, SecKeyAlgorithm algorithm) const override {
-    return op == SecKeyOperationType::kEncrypt && IsEcies(algorithm);
-  }
-  std::optional<CryptoBytes> CreateEncryptedData(SecKeyAlgorithm algorithm,
-                                                 std::span<const uint8_t> plaintext,
-                                                 std::string* error) const override {
-    if (!IsEcies(algorithm)) {
-      if (error) *error = kUnsupported;
-      return std::nullopt;
-    }
-    return EciesX963Sha256AesGcmEncrypt(point_, plaintext, error);
-  }
-  CryptoBytes ExternalRepresentation() const override { return point_; }
-
- private:
-  const CryptoBytes point_;
-};
-
 class TpmPrivateKey final : public SecPrivateKey {
  public:
   TpmPrivateKey(std::shared_ptr<TpmDevice> tpm, TpmKeyBlob blob)
       : tpm_(std::move(tpm)), blob_(std::move(blob)) {}
   SecPublicKeyRef CopyPublicKey() const override {
-    return std::make_shared<TpmPublicKey>(blob_.point);
+    return std::make_shared<EciesPublicKey>(blob_.point);
   }
   bool IsAlgorithmSupported(SecKeyOperationType op, SecKeyAlgorithm algorithm) const override {
-    return op == SecKeyOperationType::kDecrypt && IsEcies(algorithm);
+    return op == SecKeyOperationType::kDecrypt && IsEnclaveAlgorithm(algorithm);
   }
   std::optional<CryptoBytes> CreateDecryptedData(SecKeyAlgorithm algorithm,
                                                   std::span<const uint8_t> ciphertext,
                                                   std::string* error) const override {
-    if (!IsEcies(algorithm)) {
-      if (error) *error = kUnsupported;
+    if (!IsEnclaveAlgorithm(algorithm)) {
+      if (error) *error = kEnclaveUnsupported;
       return std::nullopt;
     }
     std::string tpm_error;
@@ -117,11 +79,12 @@ class TpmEnclave final : public SecureEnclave {
     sqlite3_stmt* select = connection_->Prepare(kNewest);
     if (select == nullptr) return errSecIO;
     StatementScope scope(select);
-    if (!BindBlob(select, 1, application_tag)) return Failed("cannot look up a key in");
+    if (!EnclaveBindBlob(select, 1, application_tag)) return Failed("cannot look up a key in");
     int rc = sqlite3_step(select);
     if (rc == SQLITE_DONE) return errSecItemNotFound;
     if (rc != SQLITE_ROW) return Failed("cannot look up a key in");
-    TpmKeyBlob blob{ColumnBlob(select, 1), ColumnBlob(select, 2), ColumnBlob(select, 0)};
+    TpmKeyBlob blob{EnclaveColumnBlob(select, 1), EnclaveColumnBlob(select, 2),
+                    EnclaveColumnBlob(select, 0)};
     if (key) *key = std::make_shared<TpmPrivateKey>(tpm_, std::move(blob));
     return errSecSuccess;
   }
@@ -149,15 +112,11 @@ class TpmEnclave final : public SecureEnclave {
       return nullptr;
     }
     StatementScope scope(insert);
-    bool ok = BindBlob(insert, 1, application_tag) && BindBlob(insert, 2, blob->point) &&
-              BindBlob(insert, 3, blob->tpm_public) && BindBlob(insert, 4, blob->tpm_private);
-    if (ok && access_control) {
-      ok = sqlite3_bind_text64(insert, 5, access_control->protection.data(),
-                               access_control->protection.size(), SQLITE_TRANSIENT,
-                               SQLITE_UTF8) == SQLITE_OK &&
-           sqlite3_bind_int64(insert, 6, static_cast<sqlite3_int64>(access_control->flags)) ==
-               SQLITE_OK;
-    }
+    bool ok = EnclaveBindBlob(insert, 1, application_tag) &&
+              EnclaveBindBlob(insert, 2, blob->point) &&
+              EnclaveBindBlob(insert, 3, blob->tpm_public) &&
+              EnclaveBindBlob(insert, 4, blob->tpm_private) &&
+              EnclaveBindAccessControl(insert, 5, 6, access_control);
     if (!ok || sqlite3_step(insert) != SQLITE_DONE) {
       Failed("cannot store a key in");
       *err = "The operation couldn’t be completed. (the key could not be stored)";
@@ -168,13 +127,8 @@ class TpmEnclave final : public SecureEnclave {
 
   OSStatus DeleteKey(const CryptoBytes& application_tag) override {
     std::lock_guard lock(mu_);
-    sqlite3_stmt* remove = connection_->Prepare(kDelete);
-    if (remove == nullptr) return errSecIO;
-    StatementScope scope(remove);
-    if (!BindBlob(remove, 1, application_tag) || sqlite3_step(remove) != SQLITE_DONE) {
-      return Failed("cannot delete keys from");
-    }
-    return sqlite3_changes(connection_->db()) > 0 ? errSecSuccess : errSecItemNotFound;
+    return EnclaveDeleteByTag(connection_.get(), kDelete, application_tag,
+                              [this](const std::string& what) { return Failed(what); });
   }
 
  private:
