@@ -11,6 +11,7 @@ packages=(
   libasio-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev
   nlohmann-json3-dev libcli11-dev libmsgpack-dev libmsgpack-cxx-dev libsystemd-dev
   liburiparser-dev
+  libsecret-1-dev gnome-keyring libsecret-tools libtss2-dev swtpm swtpm-tools
   python3 dbus-daemon iputils-ping
   wireguard-go wireguard-tools iproute2 libmnl-dev libnftables-dev nftables procps
 )

@@ -163,9 +163,9 @@ std::optional<CryptoBytes> EciesEncryptWithEphemeral(EVP_PKEY* ephemeral,
   return out;
 }
 
-std::optional<CryptoBytes> EciesX963Sha256AesGcmDecrypt(EVP_PKEY* private_key,
-                                                        std::span<const uint8_t> message,
-                                                        std::string* error) {
+std::optional<CryptoBytes> EciesDecryptWithAgreement(const EcdhAgreement& agree,
+                                                     std::span<const uint8_t> message,
+                                                     std::string* error) {
   if (message.size() < kP256PointSize + kAesGcmTagSize) {
     Fail(error, "the encrypted data are too short");
     return std::nullopt;
@@ -173,7 +173,13 @@ std::optional<CryptoBytes> EciesX963Sha256AesGcmDecrypt(EVP_PKEY* private_key,
   std::span<const uint8_t> point = message.first(kP256PointSize);
   EvpPkey ephemeral = P256PublicKeyFromPoint(point, error);
   if (!ephemeral) return std::nullopt;
-  std::optional<CryptoBytes> key = MessageKey(private_key, ephemeral.get(), point);
+  std::optional<CryptoBytes> secret = agree(ephemeral.get(), point);
+  if (!secret) {
+    Fail(error, "key agreement failed");
+    return std::nullopt;
+  }
+  std::optional<CryptoBytes> key = X963KdfSha256(*secret, point, kEciesAesKeySize);
+  OPENSSL_cleanse(secret->data(), secret->size());
   if (!key) {
     Fail(error, "key agreement failed");
     return std::nullopt;
@@ -186,6 +192,16 @@ std::optional<CryptoBytes> EciesX963Sha256AesGcmDecrypt(EVP_PKEY* private_key,
   OPENSSL_cleanse(key->data(), key->size());
   if (!plaintext) Fail(error, "the encrypted data could not be authenticated");
   return plaintext;
+}
+
+std::optional<CryptoBytes> EciesX963Sha256AesGcmDecrypt(EVP_PKEY* private_key,
+                                                        std::span<const uint8_t> message,
+                                                        std::string* error) {
+  return EciesDecryptWithAgreement(
+      [private_key](EVP_PKEY* ephemeral, std::span<const uint8_t>) {
+        return SharedSecret(private_key, ephemeral);
+      },
+      message, error);
 }
 
 std::optional<CryptoBytes> EciesX963Sha256AesGcmEncrypt(std::span<const uint8_t> public_point,

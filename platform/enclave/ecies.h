@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -45,6 +46,14 @@ std::optional<CryptoBytes> X963KdfSha256(std::span<const uint8_t> secret,
 std::optional<CryptoBytes> EciesEncryptWithEphemeral(EVP_PKEY* ephemeral,
                                                      std::span<const uint8_t> recipient_point,
                                                      std::span<const uint8_t> plaintext,
+                                                     std::string* error);
+// ECIES decryption of ephemeral point || ciphertext || tag, with the ECDH
+// done by `agree` (given the checked ephemeral key and its point; answers
+// the shared x coordinate), so a key held in hardware can do its part.
+using EcdhAgreement =
+    std::function<std::optional<CryptoBytes>(EVP_PKEY* ephemeral, std::span<const uint8_t> point)>;
+std::optional<CryptoBytes> EciesDecryptWithAgreement(const EcdhAgreement& agree,
+                                                     std::span<const uint8_t> message,
                                                      std::string* error);
 // ECIES decryption of ephemeral point || ciphertext || tag.
 std::optional<CryptoBytes> EciesX963Sha256AesGcmDecrypt(EVP_PKEY* private_key,

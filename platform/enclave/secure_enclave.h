@@ -12,6 +12,7 @@
 // Threading: every method may be called from any thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,10 +66,38 @@ class SecureEnclave {
   virtual OSStatus DeleteKey(const CryptoBytes& application_tag) = 0;
 };
 
-// The user's enclave store beside the keychain
-// (`<XDG_DATA_HOME>/kelvo/keychain/enclave.sqlite3`, 0600; private keys
-// sealed at rest under the keychain's master key).
+class MasterKeySource;  // platform/keychain/master_key_source.h
+
+enum class EnclaveBackend { kTpm, kSoftware };
+
+struct EnclaveOptions {
+  // A tpm2-tss TCTI. Empty: KELVO_TPM_TCTI, else /dev/tpmrm0 when this
+  // user may open it (on Debian: membership of the group tss).
+  std::string tcti;
+  // Never use a TPM.
+  bool software_only = false;
+  // Where the one-time remark about the fallback goes; null: standard
+  // error.
+  std::function<void(const std::string& line)> log;
+};
+
+// The enclave store of the keychain directory `directory`
+// (enclave.sqlite3, 0600). New keys are made in the TPM when one can be
+// opened: only the TPM's public area and wrapped private area are stored,
+// and decryption's key agreement runs in the TPM. Without a TPM (said once
+// through `log`), new keys are software P-256 keys sealed at rest under
+// the keychain's master key. Lookups try the TPM's keys first, then the
+// software keys (so keys made before a TPM was available stay usable), and
+// a software key made while the TPM was away wins over the TPM's older key;
+// keys of a TPM that is not there are not found. Deleting removes both
+// kinds. `backend` (may be null) tells which one makes new keys.
+std::unique_ptr<SecureEnclave> OpenSecureEnclaveAt(const std::string& directory,
+                                                   std::shared_ptr<MasterKeySource> master_key,
+                                                   const EnclaveOptions& options,
+                                                   EnclaveBackend* backend, std::string* error);
+// The user's enclave store beside the keychain, default options.
 std::unique_ptr<SecureEnclave> OpenUserSecureEnclave(std::string* error);
+// Software keys only, with the key file of `directory` (tests, benchmarks).
 std::unique_ptr<SecureEnclave> OpenSecureEnclaveAt(const std::string& directory,
                                                    std::string* error);
 

@@ -11,8 +11,11 @@
 #include <string_view>
 
 #include "platform/enclave/ecies.h"
+#include "platform/enclave/enclave_backends.h"
+#include "platform/enclave/enclave_rows.h"
 #include "platform/enclave/secure_enclave.h"
 #include "platform/keychain/keychain_files.h"
+#include "platform/keychain/master_key_source.h"
 #include "platform/keychain/sqlite_file.h"
 
 namespace kelvo {
@@ -33,7 +36,7 @@ constexpr char kInsert[] =
     "VALUES(?1, ?2, ?3, ?4, ?5)";
 constexpr char kDelete[] = "DELETE FROM keys WHERE tag = ?1";
 
-constexpr char kUnsupported[] = "The operation couldn’t be completed. (algorithm not supported)";
+constexpr const char* kUnsupported = kEnclaveUnsupported;
 
 void AppendField(CryptoBytes* out, std::span<const uint8_t> field) {
   uint32_t n = static_cast<uint32_t>(field.size());
@@ -50,41 +53,11 @@ CryptoBytes Binding(const CryptoBytes& tag, const CryptoBytes& public_point) {
   return out;
 }
 
-CryptoBytes ColumnBlob(sqlite3_stmt* s, int column) {
-  const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(s, column));
-  int n = sqlite3_column_bytes(s, column);
-  return blob ? CryptoBytes(blob, blob + n) : CryptoBytes();
-}
-
+CryptoBytes ColumnBlob(sqlite3_stmt* s, int column) { return EnclaveColumnBlob(s, column); }
 bool BindBlob(sqlite3_stmt* s, int param, const CryptoBytes& bytes) {
-  // A zero-length blob must still bind as a blob, not as NULL.
-  static const uint8_t kEmpty = 0;
-  const void* data = bytes.empty() ? &kEmpty : bytes.data();
-  return sqlite3_bind_blob64(s, param, data, bytes.size(), SQLITE_TRANSIENT) == SQLITE_OK;
+  return EnclaveBindBlob(s, param, bytes);
 }
-
-class PublicKey : public SecPublicKey {
- public:
-  explicit PublicKey(CryptoBytes point) : point_(std::move(point)) {}
-
-  bool IsAlgorithmSupported(SecKeyOperationType op, SecKeyAlgorithm algorithm) const override {
-    return op == SecKeyOperationType::kEncrypt &&
-           algorithm == SecKeyAlgorithm::kECIESEncryptionCofactorX963SHA256AESGCM;
-  }
-  std::optional<CryptoBytes> CreateEncryptedData(SecKeyAlgorithm algorithm,
-                                                 std::span<const uint8_t> plaintext,
-                                                 std::string* error) const override {
-    if (!IsAlgorithmSupported(SecKeyOperationType::kEncrypt, algorithm)) {
-      if (error) *error = kUnsupported;
-      return std::nullopt;
-    }
-    return EciesX963Sha256AesGcmEncrypt(point_, plaintext, error);
-  }
-  CryptoBytes ExternalRepresentation() const override { return point_; }
-
- private:
-  const CryptoBytes point_;
-};
+using PublicKey = EciesPublicKey;
 
 class PrivateKey : public SecPrivateKey {
  public:
@@ -112,9 +85,9 @@ class PrivateKey : public SecPrivateKey {
 
 class SqliteEnclave : public SecureEnclave {
  public:
-  SqliteEnclave(CryptoBytes master_key, std::unique_ptr<SqliteConnection> connection)
+  SqliteEnclave(std::shared_ptr<MasterKeySource> master_key,
+                std::unique_ptr<SqliteConnection> connection)
       : master_key_(std::move(master_key)), connection_(std::move(connection)) {}
-  ~SqliteEnclave() override { OPENSSL_cleanse(master_key_.data(), master_key_.size()); }
 
   OSStatus CopyKey(const CryptoBytes& application_tag, SecPrivateKeyRef* key) override {
     std::lock_guard lock(mu_);
@@ -130,8 +103,10 @@ class SqliteEnclave : public SecureEnclave {
       if (key) *key = it->second;
       return errSecSuccess;
     }
+    MasterKey master;
+    if (OSStatus s = master.Fetch(*master_key_); s != errSecSuccess) return s;
     SecPrivateKeyRef loaded =
-        Unseal(application_tag, ColumnBlob(select, 1), ColumnBlob(select, 2));
+        Unseal(master, application_tag, ColumnBlob(select, 1), ColumnBlob(select, 2));
     if (!loaded) {
       LogKeychain("damaged enclave key in " + connection_->path());
       return errSecDecode;
@@ -146,6 +121,11 @@ class SqliteEnclave : public SecureEnclave {
                                    std::string* error) override {
     std::string ignored;
     std::string* err = error ? error : &ignored;
+    MasterKey master;
+    if (master.Fetch(*master_key_) != errSecSuccess) {
+      *err = "The operation couldn’t be completed. (the key store is locked or unavailable)";
+      return nullptr;
+    }
     EvpPkey pkey = GenerateP256Key();
     std::optional<CryptoBytes> point = pkey ? P256PublicPoint(pkey.get()) : std::nullopt;
     std::optional<CryptoBytes> der = point ? EncodePrivateKey(pkey.get()) : std::nullopt;
@@ -155,7 +135,7 @@ class SqliteEnclave : public SecureEnclave {
     }
     std::optional<CryptoBytes> nonce = AesGcmRandomNonce();
     std::optional<AesGcmSealedBox> box =
-        nonce ? AesGcmSeal(master_key_, *nonce, *der, Binding(application_tag, *point))
+        nonce ? AesGcmSeal(master.bytes, *nonce, *der, Binding(application_tag, *point))
               : std::nullopt;
     OPENSSL_cleanse(der->data(), der->size());
     if (!box) {
@@ -206,13 +186,13 @@ class SqliteEnclave : public SecureEnclave {
   }
 
  private:
-  SecPrivateKeyRef Unseal(const CryptoBytes& tag, const CryptoBytes& point,
-                          const CryptoBytes& sealed) const {
+  static SecPrivateKeyRef Unseal(const MasterKey& master, const CryptoBytes& tag,
+                                 const CryptoBytes& point, const CryptoBytes& sealed) {
     if (sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return nullptr;
     AesGcmSealedBox box{CryptoBytes(sealed.begin(), sealed.begin() + kAesGcmNonceSize),
                         CryptoBytes(sealed.begin() + kAesGcmNonceSize, sealed.end() - kAesGcmTagSize),
                         CryptoBytes(sealed.end() - kAesGcmTagSize, sealed.end())};
-    std::optional<CryptoBytes> der = AesGcmOpen(master_key_, box, Binding(tag, point));
+    std::optional<CryptoBytes> der = AesGcmOpen(master.bytes, box, Binding(tag, point));
     if (!der) return nullptr;
     EvpPkey pkey = DecodePrivateKey(*der);
     OPENSSL_cleanse(der->data(), der->size());
@@ -225,7 +205,7 @@ class SqliteEnclave : public SecureEnclave {
     return errSecIO;
   }
 
-  CryptoBytes master_key_;
+  const std::shared_ptr<MasterKeySource> master_key_;
   std::mutex mu_;
   std::unique_ptr<SqliteConnection> connection_;       // guarded by mu_
   std::map<int64_t, SecPrivateKeyRef> cache_;          // row id -> key; guarded by mu_
@@ -233,25 +213,15 @@ class SqliteEnclave : public SecureEnclave {
 
 }  // namespace
 
-std::unique_ptr<SecureEnclave> OpenSecureEnclaveAt(const std::string& directory,
-                                                   std::string* error) {
+std::unique_ptr<SecureEnclave> OpenSoftwareEnclaveAt(const std::string& directory,
+                                                     std::shared_ptr<MasterKeySource> master_key,
+                                                     std::string* error) {
   std::string ignored;
   std::string* err = error ? error : &ignored;
-  if (!EnsurePrivateDirectory(directory, err)) return nullptr;
-  std::optional<CryptoBytes> master_key = LoadOrCreateMasterKey(directory, err);
-  if (!master_key) return nullptr;
+  if (!master_key || !EnsurePrivateDirectory(directory, err)) return nullptr;
   auto connection = SqliteConnection::Open(directory + "/" + kDatabaseFileName, kSchema, err);
-  if (!connection) {
-    OPENSSL_cleanse(master_key->data(), master_key->size());
-    return nullptr;
-  }
-  return std::make_unique<SqliteEnclave>(std::move(*master_key), std::move(connection));
-}
-
-std::unique_ptr<SecureEnclave> OpenUserSecureEnclave(std::string* error) {
-  std::optional<std::string> directory = UserKeychainDirectory(error);
-  if (!directory) return nullptr;
-  return OpenSecureEnclaveAt(*directory, error);
+  if (!connection) return nullptr;
+  return std::make_unique<SqliteEnclave>(std::move(master_key), std::move(connection));
 }
 
 }  // namespace kelvo

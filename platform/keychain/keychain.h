@@ -175,12 +175,24 @@ SecAccessControlRef SecAccessControlCreateWithFlags(const std::string& protectio
 // keychain gives, nothing for any other code.
 std::optional<std::string> SecCopyErrorMessageString(OSStatus status);
 
+class MasterKeySource;  // platform/keychain/master_key_source.h
+
 // The logged-in user's keychain: `<XDG_DATA_HOME>/kelvo/keychain/`
-// (keychain.sqlite3 and master.key, both 0600, in a 0700 directory).
-// Returns null with `error` set when it cannot be opened.
+// (keychain.sqlite3, 0600, in a 0700 directory), its master key in the
+// Secret Service or, without one, in master.key beside it (see
+// master_key_source.h). Returns null with `error` set when it cannot be
+// opened.
 std::unique_ptr<Keychain> OpenUserKeychain(std::string* error);
-// The same in the given directory (tests, benchmarks). An opened keychain
-// must not be used across fork(): open it again in the child.
+// The keychain in `directory` with its master key from `master_key`.
+// Reads of data and writes answer the source's status when it has no key
+// (errSecInteractionNotAllowed while the Secret Service is locked). An
+// opened keychain must not be used across fork(): open it again in the
+// child.
+std::unique_ptr<Keychain> OpenKeychainAt(const std::string& directory,
+                                         std::shared_ptr<MasterKeySource> master_key,
+                                         std::string* error);
+// The keychain in `directory` with the key file beside it (tests,
+// benchmarks).
 std::unique_ptr<Keychain> OpenKeychainAt(const std::string& directory, std::string* error);
 
 }  // namespace kelvo

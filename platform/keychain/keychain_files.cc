@@ -184,4 +184,22 @@ std::optional<CryptoBytes> LoadOrCreateMasterKey(const std::string& dir, std::st
   return std::nullopt;
 }
 
+std::optional<CryptoBytes> ReadMasterKeyFile(const std::string& dir, std::string* error) {
+  std::string ignored;
+  std::string* err = error ? error : &ignored;
+  CryptoBytes key;
+  if (ReadKey(dir + "/" + kMasterKeyFileName, &key, err) != ReadResult::kOk) return std::nullopt;
+  return key;
+}
+
+bool RemoveMasterKeyFile(const std::string& dir, std::string* error) {
+  const std::string path = dir + "/" + kMasterKeyFileName;
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    if (error) *error = Errno("cannot remove", path);
+    return false;
+  }
+  SyncDirectory(dir);
+  return true;
+}
+
 }  // namespace kelvo

@@ -38,4 +38,13 @@ bool EnsurePrivateDirectory(const std::string& dir, std::string* error);
 // wrong size is reported, never replaced.
 std::optional<CryptoBytes> LoadOrCreateMasterKey(const std::string& dir, std::string* error);
 
+// The key file in `dir` as it is: the key, nothing when there is no file
+// (`error` left empty), or nothing with `error` set when it is damaged or
+// unreadable. Creates nothing.
+std::optional<CryptoBytes> ReadMasterKeyFile(const std::string& dir, std::string* error);
+
+// Removes the key file of `dir` (after its key moved elsewhere) and syncs
+// the directory. True also when there was none.
+bool RemoveMasterKeyFile(const std::string& dir, std::string* error);
+
 }  // namespace kelvo

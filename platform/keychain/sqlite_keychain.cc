@@ -23,6 +23,7 @@
 #include "platform/keychain/keychain.h"
 #include "platform/keychain/keychain_files.h"
 #include "platform/keychain/keychain_matching.h"
+#include "platform/keychain/master_key_source.h"
 #include "platform/keychain/sqlite_file.h"
 
 namespace kelvo {
@@ -259,11 +260,13 @@ struct Row {
 
 class SqliteKeychain : public Keychain {
  public:
-  SqliteKeychain(CryptoBytes master_key, std::unique_ptr<SqliteConnection> connection)
-      : key_(AesGcmKey::Create(master_key)), connection_(std::move(connection)) {
-    OPENSSL_cleanse(master_key.data(), master_key.size());
+  SqliteKeychain(std::shared_ptr<MasterKeySource> master_key,
+                 std::unique_ptr<SqliteConnection> connection)
+      : master_key_(std::move(master_key)), connection_(std::move(connection)) {}
+  ~SqliteKeychain() override {
+    Wipe(&plain_);
+    Wipe(&key_bytes_);
   }
-  ~SqliteKeychain() override { Wipe(&plain_); }
 
   OSStatus CopyMatching(const SecDictionary& query, SecResult* result) override {
     KeychainQuery parsed;
@@ -277,6 +280,7 @@ class SqliteKeychain : public Keychain {
       KeychainMatch match{sqlite3_column_int64(row, kCId), {}, {}};
       if (attributes) match.attributes = RowAttributes(row);
       if (build && parsed.return_data) {
+        if (OSStatus s = ReadyKeyLocked(); s != errSecSuccess) return s;
         if (!OpenRowLocked(row, ColumnView(row, kCAccount), &match.data)) return errSecDecode;
       }
       matches.push_back(std::move(match));
@@ -299,6 +303,7 @@ class SqliteKeychain : public Keychain {
       const std::string_view account = ColumnView(row, kCAccount);
       if (parsed.return_attributes) view.account = account;
       if (parsed.return_data) {
+        if (OSStatus s = ReadyKeyLocked(); s != errSecSuccess) return s;
         if (!OpenRowLocked(row, account, &plain_)) return errSecDecode;
         view.data = plain_;
       }
@@ -314,6 +319,10 @@ class SqliteKeychain : public Keychain {
     KeychainItem item;
     if (OSStatus s = PrepareKeychainItem(attributes, &item); s != errSecSuccess) return s;
     std::lock_guard lock(mu_);
+    if (OSStatus s = ReadyKeyLocked(); s != errSecSuccess) {
+      OPENSSL_cleanse(item.data.data(), item.data.size());
+      return s;
+    }
     std::optional<SecBytes> sealed = Seal(item.data, PrimaryKeyOf(item.attributes));
     OPENSSL_cleanse(item.data.data(), item.data.size());
     if (!sealed) return errSecIO;
@@ -333,6 +342,9 @@ class SqliteKeychain : public Keychain {
     KeychainChanges parsed_changes;
     if (OSStatus s = ParseKeychainChanges(changes, &parsed_changes); s != errSecSuccess) return s;
     std::lock_guard lock(mu_);
+    // Updates reseal data, so they need the key even when only attributes
+    // change; asked before the transaction so a locked store costs nothing.
+    if (OSStatus s = ReadyKeyLocked(); s != errSecSuccess) return s;
     WriteTransaction transaction(connection_.get());
     if (!transaction.started()) return errSecIO;
     std::vector<Row> rows;
@@ -471,6 +483,26 @@ class SqliteKeychain : public Keychain {
     return errSecIO;
   }
 
+  // Asks the source for the key every time, so a locked store answers
+  // for itself; the prepared cipher is rebuilt only when the key changes.
+  // Callers hold mu_.
+  OSStatus ReadyKeyLocked() {
+    MasterKey master;
+    if (OSStatus s = master.Fetch(*master_key_); s != errSecSuccess) {
+      key_.reset();
+      Wipe(&key_bytes_);
+      return s;
+    }
+    if (key_ && master.bytes == key_bytes_) return errSecSuccess;
+    key_.reset();
+    Wipe(&key_bytes_);
+    std::optional<AesGcmKey> created = AesGcmKey::Create(master.bytes);
+    if (!created) return errSecIO;
+    key_.emplace(std::move(*created));
+    key_bytes_ = master.bytes;
+    return errSecSuccess;
+  }
+
   // nonce || ciphertext || tag. Callers hold mu_.
   std::optional<SecBytes> Seal(const SecBytes& data, const KeychainPrimaryKey& key) {
     std::optional<CryptoBytes> nonce = AesGcmRandomNonce();
@@ -500,7 +532,9 @@ class SqliteKeychain : public Keychain {
     return out;
   }
 
-  std::optional<AesGcmKey> key_;  // guarded by mu_; none when OpenSSL refused the key
+  const std::shared_ptr<MasterKeySource> master_key_;
+  std::optional<AesGcmKey> key_;  // guarded by mu_; set by ReadyKeyLocked
+  CryptoBytes key_bytes_;         // guarded by mu_; the key key_ was made from
   std::mutex mu_;
   std::unique_ptr<SqliteConnection> connection_;  // guarded by mu_
   std::map<uint32_t, sqlite3_stmt*> selects_;     // guarded by mu_; owned by connection_
@@ -510,25 +544,16 @@ class SqliteKeychain : public Keychain {
 
 }  // namespace
 
-std::unique_ptr<Keychain> OpenKeychainAt(const std::string& directory, std::string* error) {
+std::unique_ptr<Keychain> OpenKeychainAt(const std::string& directory,
+                                         std::shared_ptr<MasterKeySource> master_key,
+                                         std::string* error) {
   std::string ignored;
   std::string* err = error ? error : &ignored;
-  if (!EnsurePrivateDirectory(directory, err)) return nullptr;
-  std::optional<CryptoBytes> master_key = LoadOrCreateMasterKey(directory, err);
-  if (!master_key) return nullptr;
+  if (!master_key || !EnsurePrivateDirectory(directory, err)) return nullptr;
   auto connection =
       SqliteConnection::Open(directory + "/" + kDatabaseFileName, kSchema, err);
-  if (!connection) {
-    OPENSSL_cleanse(master_key->data(), master_key->size());
-    return nullptr;
-  }
-  return std::make_unique<SqliteKeychain>(std::move(*master_key), std::move(connection));
-}
-
-std::unique_ptr<Keychain> OpenUserKeychain(std::string* error) {
-  std::optional<std::string> directory = UserKeychainDirectory(error);
-  if (!directory) return nullptr;
-  return OpenKeychainAt(*directory, error);
+  if (!connection) return nullptr;
+  return std::make_unique<SqliteKeychain>(std::move(master_key), std::move(connection));
 }
 
 }  // namespace kelvo

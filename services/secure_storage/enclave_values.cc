@@ -10,6 +10,11 @@ constexpr SecKeyAlgorithm kEcies = SecKeyAlgorithm::kECIESEncryptionCofactorX963
 
 FlutterSecureStorageResponse Status(OSStatus status) { return {status, std::monostate{}}; }
 
+// The locked status passes through; any other failure becomes `otherwise`.
+OSStatus LockedOr(OSStatus status, OSStatus otherwise) {
+  return status == errSecInteractionNotAllowed ? status : otherwise;
+}
+
 std::optional<std::string> Described(const std::string& error) {
   if (error.empty()) return std::nullopt;
   return error;
@@ -26,7 +31,11 @@ SecExpected<SecPrivateKeyRef> FlutterSecureStorage::ensureEnclavePrivateKey(
     const std::optional<std::string>& service) const {
   const CryptoBytes tag = enclaveKeyTag(service);
   SecPrivateKeyRef key;
-  if (enclave_->CopyKey(tag, &key) == errSecSuccess && key) return key;
+  const OSStatus found = enclave_->CopyKey(tag, &key);
+  if (found == errSecSuccess && key) return key;
+  // A key that exists but may not be used now (the session or the store
+  // holding it is locked) must not be shadowed by a new one.
+  if (found == errSecInteractionNotAllowed) return MakeUnexpected(OSSecError{found, std::nullopt});
   // Without its access control the key is still created, as the platform
   // leaves the attribute out when it cannot make one.
   SecAccessControlRef access = SecAccessControlCreateWithFlags(
@@ -92,7 +101,7 @@ FlutterSecureStorageResponse FlutterSecureStorage::writeEncrypted(
   const std::string& key = *params.key;
 
   SecExpected<SecPrivateKeyRef> privateKey = ensureEnclavePrivateKey(params.service);
-  if (!privateKey) return Status(errSecParam);
+  if (!privateKey) return Status(LockedOr(privateKey.error().status, errSecParam));
   SecPublicKeyRef publicKey = (*privateKey)->CopyPublicKey();
   if (!publicKey) return Status(errSecParam);
 
@@ -157,7 +166,14 @@ FlutterSecureStorageResponse FlutterSecureStorage::readEncrypted(
     return readPlain(plain);
   };
   SecExpected<SecPrivateKeyRef> privateKey = ensureEnclavePrivateKey(params.service);
-  if (!privateKey) return plainFallback();
+  if (!privateKey) {
+    // Locked is an answer of its own: the plain fallback would hand out
+    // the ciphertext's bytes as if they were the value.
+    if (privateKey.error().status == errSecInteractionNotAllowed) {
+      return Status(errSecInteractionNotAllowed);
+    }
+    return plainFallback();
+  }
   SecExpected<CryptoBytes> aesKey = unwrapSymmetricKey(*wrapped, **privateKey);
   if (!aesKey) return plainFallback();
 

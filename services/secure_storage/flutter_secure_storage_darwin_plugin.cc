@@ -2,7 +2,10 @@
 
 #include <exception>
 
+#include "platform/keychain/keychain_files.h"
+#include "platform/keychain/master_key_source.h"
 #include "platform/log/system_log.h"
+#include "services/secure_storage/session_lock_gate.h"
 #include "services/secure_storage/parse_call.h"
 #include "services/secure_storage/unavailable_keychain.h"
 
@@ -60,24 +63,54 @@ void FlutterSecureStorageDarwinPlugin::Register(PluginRegistrar* registrar) {
     log->Error("secure storage service not registered: the host gave no dispatch");
     return;
   }
-  std::string error;
-  std::shared_ptr<Keychain> keychain = OpenUserKeychain(&error);
-  if (!keychain) {
-    log->Error("the keychain cannot be opened (" + error + "); keychain calls will fail");
-    keychain = MakeUnavailableKeychain();
-  }
-  error.clear();
-  std::shared_ptr<SecureEnclave> enclave = OpenUserSecureEnclave(&error);
-  if (!enclave) {
-    log->Error("the enclave key store cannot be opened (" + error +
-               "); enclave-protected values cannot be written");
-    enclave = MakeUnavailableEnclave("the enclave key store cannot be opened: " + error);
-  }
   LogindMonitorOptions options;
   options.log = [log](const std::string& line) { log->Notice(line); };
   std::shared_ptr<ProtectedDataMonitor> monitor =
       MakeLogindProtectedDataMonitor(dispatch->MainQueue(), options);
-  RegisterWith(registrar, std::move(keychain), std::move(enclave), std::move(monitor));
+  OpenedSecrets secrets = OpenUserSecrets(monitor, log);
+  RegisterWith(registrar, std::move(secrets.keychain), std::move(secrets.enclave),
+               std::move(monitor));
+}
+
+FlutterSecureStorageDarwinPlugin::OpenedSecrets FlutterSecureStorageDarwinPlugin::OpenUserSecrets(
+    const std::shared_ptr<ProtectedDataMonitor>& monitor, const std::shared_ptr<SystemLog>& log) {
+  auto notice = [log](const std::string& line) { log->Notice(line); };
+  OpenedSecrets opened;
+  std::string error;
+  std::shared_ptr<MasterKeySource> master_key;
+  std::optional<std::string> directory = UserKeychainDirectory(&error);
+  if (directory && EnsurePrivateDirectory(*directory, &error)) {
+    MasterKeyOptions key_options;
+    // The key stays in memory only while the session is unlocked.
+    key_options.may_cache = [monitor] { return monitor->IsProtectedDataAvailable(); };
+    key_options.log = notice;
+    master_key = OpenMasterKeySource(*directory, key_options, &error);
+  }
+  if (master_key) opened.keychain = OpenKeychainAt(*directory, master_key, &error);
+  if (!opened.keychain) {
+    log->Error("the keychain cannot be opened (" + error + "); keychain calls will fail");
+    opened.keychain = MakeUnavailableKeychain();
+  }
+  error.clear();
+  EnclaveOptions enclave_options;
+  enclave_options.log = notice;
+  EnclaveBackend backend = EnclaveBackend::kSoftware;
+  if (master_key) {
+    opened.enclave =
+        OpenSecureEnclaveAt(*directory, master_key, enclave_options, &backend, &error);
+  }
+  if (!opened.enclave) {
+    log->Error("the enclave key store cannot be opened (" + error +
+               "); enclave-protected values cannot be written");
+    opened.enclave = MakeUnavailableEnclave("the enclave key store cannot be opened: " + error);
+  }
+  if (master_key) {
+    log->Notice("secrets in " + *directory + ": master key in " + master_key->Describe() +
+                "; enclave keys " +
+                (backend == EnclaveBackend::kTpm ? "held by the TPM"
+                                                 : "in software, sealed by the master key"));
+  }
+  return opened;
 }
 
 std::shared_ptr<FlutterSecureStorageDarwinPlugin> FlutterSecureStorageDarwinPlugin::RegisterWith(
@@ -86,6 +119,11 @@ std::shared_ptr<FlutterSecureStorageDarwinPlugin> FlutterSecureStorageDarwinPlug
     FlutterSecureStorage::LinePrinter print) {
   Dispatch* dispatch = registrar->context().dispatch;
   if (!dispatch) return nullptr;
+  // Accessibility follows the session's lock state.
+  auto state = std::make_shared<SessionLockState>(
+      [monitor] { return monitor->IsProtectedDataAvailable(); });
+  keychain = MakeSessionLockedKeychain(std::move(keychain), state);
+  enclave = MakeSessionLockedEnclave(std::move(enclave), state);
   auto plugin = std::make_shared<FlutterSecureStorageDarwinPlugin>(
       FlutterSecureStorage(std::move(keychain), std::move(enclave), std::move(print)),
       dispatch->CreateSerialQueue(kSecureStorageQueueLabel), dispatch->MainQueue(), monitor);
@@ -99,6 +137,7 @@ std::shared_ptr<FlutterSecureStorageDarwinPlugin> FlutterSecureStorageDarwinPlug
       self->applicationProtectedDataWillBecomeUnavailable();
     }
   });
+  state->Unlocked();  // the state at start counts as seen
   auto attachment = std::make_shared<EngineAttachment>();
   attachment->plugin = plugin;
   attachment->monitor = std::move(monitor);

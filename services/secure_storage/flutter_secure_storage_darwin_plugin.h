@@ -32,6 +32,7 @@
 #include <optional>
 
 #include "host/plugin_registry.h"
+#include "platform/log/system_log.h"
 #include "platform/engine/channels.h"
 #include "platform/session_lock/protected_data_monitor.h"
 #include "services/secure_storage/flutter_secure_storage.h"
@@ -56,8 +57,19 @@ class FlutterSecureStorageDarwinPlugin final
   // (when either cannot be opened, every call that needs it answers with
   // an error), the logind monitor, both channels.
   static void Register(PluginRegistrar* registrar);
-  // The same on the given services; returns the plugin (null without a
-  // dispatch).
+  // The user's keychain and enclave store, with the master key in the
+  // Secret Service (cached while `monitor` says the session is unlocked) or
+  // the key file, and enclave keys in the TPM or in software; stand-ins
+  // that answer errors when they cannot be opened. Says in `log` where the
+  // secrets are and what protects them.
+  struct OpenedSecrets {
+    std::shared_ptr<Keychain> keychain;
+    std::shared_ptr<SecureEnclave> enclave;
+  };
+  static OpenedSecrets OpenUserSecrets(const std::shared_ptr<ProtectedDataMonitor>& monitor,
+                                       const std::shared_ptr<SystemLog>& log);
+  // The same on the given services, gated by the session's lock state
+  // (session_lock_gate.h); returns the plugin (null without a dispatch).
   static std::shared_ptr<FlutterSecureStorageDarwinPlugin> RegisterWith(
       PluginRegistrar* registrar, std::shared_ptr<Keychain> keychain,
       std::shared_ptr<SecureEnclave> enclave, std::shared_ptr<ProtectedDataMonitor> monitor,

@@ -351,3 +351,62 @@ TEST(UnavailableKeychainTest, EveryKeychainCallIsAnsweredWithAnError) {
 
 }  // namespace
 }  // namespace kelvo
+
+namespace kelvo {
+namespace {
+
+TEST_F(PluginTest, WhileTheSessionIsLockedOnlyFirstUnlockItemsCanBeUsed) {
+  const std::vector<std::optional<std::string>> needs_unlock = {
+      "unlocked", "unlocked_this_device", "passcode", "no_such_class", std::nullopt};
+  const std::vector<std::string> first_unlock = {"first_unlock", "first_unlock_this_device"};
+  auto options = [](const std::optional<std::string>& accessibility) {
+    ValueMap o{{"accountName", "svc"}};
+    if (accessibility) o.set("accessibility", *accessibility);
+    return o;
+  };
+  auto key = [](const std::optional<std::string>& accessibility) {
+    return "k." + accessibility.value_or("none");
+  };
+  const ValueMap enclave{{"accountName", "svc"}, {"useSecureEnclave", "true"}};
+  for (const auto& a : needs_unlock) Ok("write", Value(Args(key(a), options(a), "v")));
+  for (const auto& a : first_unlock) Ok("write", Value(Args(key(a), options(a), "v")));
+  Ok("write", Value(Args("sealed", enclave, "v")));
+
+  monitor_->SetAvailable(false);
+  dispatch_.RunUntilIdle();
+  const FlutterError locked = SecurityError(
+      errSecInteractionNotAllowed,
+      "Code: -25308, Message: " + *SecCopyErrorMessageString(errSecInteractionNotAllowed));
+  for (const auto& a : needs_unlock) {
+    SCOPED_TRACE(key(a));
+    EXPECT_EQ(Err("read", Value(Args(key(a), options(a)))), locked);
+    // Read without naming the class: the item's own class decides.
+    EXPECT_EQ(Err("read", Value(Args(key(a), options(std::nullopt)))), locked);
+    EXPECT_EQ(Err("write", Value(Args(key(a), options(a), "w"))), locked);
+    EXPECT_EQ(Err("write", Value(Args(key(a) + ".new", options(a), "w"))), locked);
+    EXPECT_EQ(Ok("containsKey", Value(Args(key(a), options(a)))), Value(true));
+  }
+  for (const auto& a : first_unlock) {
+    SCOPED_TRACE(a);
+    EXPECT_EQ(Ok("write", Value(Args(key(a), options(a), "w"))), Value());
+    EXPECT_EQ(Ok("read", Value(Args(key(a), options(a)))), Value("w"));
+    EXPECT_EQ(Ok("write", Value(Args(key(a) + ".new", options(a), "n"))), Value());
+  }
+  EXPECT_EQ(Err("read", Value(Args("sealed", enclave))), locked);
+  EXPECT_EQ(Err("write", Value(Args("sealed", enclave, "w"))), locked);
+  EXPECT_EQ(Err("readAll", Value(Args(std::nullopt, {{"accountName", "svc"}}))), locked);
+
+  // Nothing was lost by the refused writes; unlocked, everything reads.
+  monitor_->SetAvailable(true);
+  dispatch_.RunUntilIdle();
+  for (const auto& a : needs_unlock) {
+    EXPECT_EQ(Ok("read", Value(Args(key(a), options(a)))), Value("v")) << key(a);
+  }
+  EXPECT_EQ(Ok("read", Value(Args("sealed", enclave))), Value("v"));
+  SecPrivateKeyRef key_ref;
+  EXPECT_EQ(enclave_->CopyKey(FlutterSecureStorage::enclaveKeyTag("svc"), &key_ref),
+            errSecSuccess);
+}
+
+}  // namespace
+}  // namespace kelvo

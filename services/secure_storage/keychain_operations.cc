@@ -67,6 +67,9 @@ FlutterSecureStorageResponse FlutterSecureStorage::writePlain(
   if (exists.has_value() && exists.value()) {
     OSStatus updated = keychain_->Update(*query, SecDictionary{{kSecValueData, data}});
     if (updated == errSecSuccess) return Status(errSecSuccess);
+    // Refused because the device is locked: starting afresh would delete
+    // the item and then fail to add it back.
+    if (updated == errSecInteractionNotAllowed) return Status(updated);
     // The item could not be changed in place (its other variant, or
     // attributes that differ): start it afresh.
     deleteItem(params);

@@ -85,7 +85,7 @@ TEST_F(OperationsTest, WriteUpdatesInPlaceOrStartsAfresh) {
   EXPECT_EQ(fake_->Items()[0].attributes.at(kSecAttrLabel), SecValue(std::string("first")));
 
   // A refused update: both variants deleted, then a new item.
-  keychain_->update_statuses = {errSecInteractionNotAllowed};
+  keychain_->update_statuses = {errSecAuthFailed};
   EXPECT_EQ(storage_.write(Record("k"), "3").status, errSecSuccess);
   EXPECT_EQ(keychain_->deletes, 2);
   ASSERT_EQ(fake_->Items().size(), 1u);

@@ -149,7 +149,13 @@ class EventCollector {
   std::vector<Value> events_;
 };
 
-TEST(SecureStorageSessionLockTest, LockAndUnlockOfTheSessionBecomeEvents) {
+// The status of a call that failed, or 0.
+int64_t Status(const CallReply& reply) {
+  if (!reply.error) return 0;
+  return reply.error->details.is_int() ? reply.error->details.as_int() : -1;
+}
+
+TEST(SecureStorageSessionLockTest, LockAndUnlockOfTheSessionBecomeEventsAndGateItems) {
   FakeSessionBus bus;
   if (std::optional<std::string> error = bus.Start()) GTEST_SKIP() << *error;
   FakeLogin1 logind;
@@ -161,14 +167,28 @@ TEST(SecureStorageSessionLockTest, LockAndUnlockOfTheSessionBecomeEvents) {
 
   EXPECT_EQ(kelvo.Call("isProtectedDataAvailable", Value(), kSecureStorageMethodChannel).value,
             Value(false));
+  const ValueMap unlocked{{"accountName", "kelvo.test"}, {"accessibility", "unlocked"}};
+  const ValueMap first_unlock{{"accountName", "kelvo.test"}, {"accessibility", "first_unlock"}};
+  auto call = [&](const std::string& method, const Value& args) {
+    return kelvo.Call(method, args, kSecureStorageMethodChannel);
+  };
+  // Not unlocked since the host started: even "first_unlock" waits.
+  EXPECT_EQ(Status(call("write", Args("early", first_unlock, "v"))), -25308);
   EventCollector events;
   kelvo.client().SetMessageHandler(kSecureStorageEventChannel,
                                    [&](Payload message, BinaryReply) { events.Add(message); });
   EXPECT_TRUE(kelvo.Call("listen", Value(), kSecureStorageEventChannel).value);
   logind.SetLockedHint(false);
   EXPECT_EQ(events.WaitFor(1), Value(true));
+  EXPECT_EQ(Status(call("write", Args("u", unlocked, "1"))), 0);
+  EXPECT_EQ(Status(call("write", Args("f", first_unlock, "2"))), 0);
   logind.SetLockedHint(true);
   EXPECT_EQ(events.WaitFor(2), Value(false));
+  CallReply refused = call("read", Args("u", unlocked));
+  EXPECT_EQ(Status(refused), -25308) << refused.Describe();
+  EXPECT_EQ(Status(call("write", Args("u", unlocked, "3"))), -25308);
+  EXPECT_EQ(call("read", Args("f", first_unlock)).value, Value("2"));
+  EXPECT_EQ(Status(call("write", Args("f", first_unlock, "4"))), 0);
   EXPECT_EQ(kelvo.Call("isProtectedDataAvailable", Value(), kSecureStorageMethodChannel).value,
             Value(false));
   EXPECT_EQ(kelvo.Stop(SIGTERM), 0);
