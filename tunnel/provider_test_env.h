@@ -104,6 +104,7 @@ struct ProviderEnv {
   }
   ProviderPhase Phase() {
     std::optional<ProviderPhase> phase;
+    dispatch.RunUntilIdle();  // completions hop to wdQueue first
     provider->currentPhase([&](ProviderPhase p) { phase = p; });
     dispatch.RunUntilIdle();
     return phase.value_or(ProviderPhase::stopped);

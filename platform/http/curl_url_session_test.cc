@@ -158,7 +158,7 @@ TEST_F(CurlUrlSessionTest, FollowsRedirectsWithTheTokenOnlyToTheSameOrigin) {
   EXPECT_EQ(away.status, 200);
   EXPECT_EQ(Text(away.body), "other");
   ASSERT_EQ(other.requests().size(), 1u);
-  const ServedRequest& there = other.requests()[0];
+  const ServedRequest there = other.requests()[0];
   EXPECT_EQ(there.method, "POST") << "307 keeps the method and the body";
   EXPECT_EQ(there.body, "{}");
   EXPECT_EQ(FindHeader(there.headers, "Authorization"), std::nullopt);

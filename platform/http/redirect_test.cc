@@ -34,7 +34,7 @@ TEST(RedirectTest, MethodsAndTheTokenAcrossHops) {
     bool token;
   } cases[] = {
       {301, "/v2/conf/", "https://svc.example/v2/conf/", "GET", false, true},
-      {302, "https://SVC.example:443/x", "https://svc.example/x", "GET", false, true},
+      {302, "https://SVC.example:443/x", "https://SVC.example:443/x", "GET", false, true},
       {303, "x", "https://svc.example/conf/x", "GET", false, true},
       {307, "http://svc.example/conf/", "http://svc.example/conf/", "POST", true, false},
       {308, "https://svc.example:8443/", "https://svc.example:8443/", "POST", true, false},
