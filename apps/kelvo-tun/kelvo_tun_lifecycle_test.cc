@@ -33,17 +33,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// What the service hands out after the server moved to a new key.
-constexpr const char* kFreshConf =
-    "[Interface]\n"
-    "PrivateKey = AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=\n"
-    "Address = 10.8.0.2/32\n"
-    "\n"
-    "[Peer]\n"
-    "PublicKey = AwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwM=\n"
-    "AllowedIPs = 0.0.0.0/0\n"
-    "Endpoint = 127.0.0.1:51821\n";
-
 Payload Encode(const Value& v) { return StandardCodec::Instance().Encode(v); }
 Value Decode(const Payload& p) {
   return p ? StandardCodec::Instance().Decode(*p).value() : Value("no reply");
@@ -241,7 +230,7 @@ TEST_F(KelvoTunLifecycleTest, StaleHandshakeIsRepairedThroughTheService) {
   LoopbackHttpServer service([&](const ServedRequest& r) {
     if (r.path == "/token/refresh/") return Reply(200, R"({"token":"fresh\/token"})");
     if (conf_calls++ == 0) return Reply(401, "expired");
-    return Reply(200, nlohmann::json{{"conf", kFreshConf}}.dump());
+    return Reply(200, nlohmann::json{{"conf", testing::kTestTunnelConf}}.dump());
   });
   // Anything listening on loopback answers the network probe.
   LoopbackHttpServer probed([](const ServedRequest&) { return Reply(500); });
