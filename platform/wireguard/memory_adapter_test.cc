@@ -210,26 +210,6 @@ TEST(MemoryAdapterModeTest, StaleUntilUpdatedAndNoneForEver) {
   EXPECT_EQ(ParseMemoryHandshake("Stale"), std::nullopt);
 }
 
-TEST(MemoryAdapterHoldTest, HeldCompletionsRunInTheOrderReleased) {
-  VirtualDispatch dispatch;
-  MemoryAdapter adapter(dispatch.CreateSerialQueue("wireguard"), dispatch, nullptr);
-  adapter.SetHoldCompletions(true);
-  std::vector<std::string> ran;
-  adapter.Start(Config({kPub1}), [&](std::optional<AdapterError> e) { ran.push_back(e ? "start KO" : "start"); });
-  adapter.Stop([&](std::optional<AdapterError> e) { ran.push_back(e ? "stop KO" : "stop"); });
-  adapter.GetRuntimeConfiguration([&](std::optional<std::string> t) { ran.push_back(t ? "runtime" : "no runtime"); });
-  dispatch.RunUntilIdle();
-  EXPECT_TRUE(ran.empty());
-  EXPECT_EQ(adapter.HeldCompletions(), (std::vector<std::string>{"start", "stop", "runtime"}));
-  EXPECT_FALSE(adapter.running()) << "the operations took effect in call order";
-  ASSERT_TRUE(adapter.ReleaseCompletion(2));
-  ASSERT_TRUE(adapter.ReleaseCompletion(1));
-  ASSERT_TRUE(adapter.ReleaseCompletion(0));
-  EXPECT_FALSE(adapter.ReleaseCompletion(0));
-  dispatch.RunUntilIdle();
-  EXPECT_EQ(ran, (std::vector<std::string>{"no runtime", "stop", "start"}));
-}
-
 TEST(MemoryAdapterLifetimeTest, PendingCompletionsOutliveTheAdapter) {
   VirtualDispatch dispatch;
   int logs = 0;
