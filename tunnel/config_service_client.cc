@@ -18,6 +18,18 @@ std::optional<std::string> AsText(const Body& body) {
 
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
+// Compact JSON as the platform's writer makes it, which escapes "/" as
+// "\/". A '/' can stand only inside a string of the dump and is never part
+// of an escape there, so each one is simply prefixed.
+std::string PlatformJson(const nlohmann::json& value) {
+  std::string out;
+  for (char c : value.dump()) {
+    if (c == '/') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 // "token", or "access" when "token" is missing; a non-empty string only.
 std::optional<std::string> TokenFromRefreshAnswer(const UrlResponse& response) {
   if (response.status != 200 || !response.body) return std::nullopt;
@@ -127,7 +139,7 @@ void PacketTunnelProvider::refreshAccessToken(
   // A refresh token that is not valid UTF-8 cannot be written as JSON; the
   // request then goes out without a body, as the platform's writer would.
   try {
-    request.body = Bytes(nlohmann::json{{"refresh", *refresh}}.dump());
+    request.body = Bytes(PlatformJson(nlohmann::json{{"refresh", *refresh}}));
   } catch (const nlohmann::json::exception&) {
   }
   // The refresh keeps the provider alive until it completes.

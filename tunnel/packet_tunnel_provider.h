@@ -10,11 +10,26 @@
 // Ownership: the provider owns its adapter, timer, queue and URL session.
 // Every closure it hands to the platform holds it weakly and does nothing
 // once it is gone, so destroying the provider with work in flight is safe.
-// Threading: the overrides may be called from any thread. Watchdog state
-// (failCount, wasHealthy, probing, recovering, recoverStartedAt) lives on
-// wdQueue; the debug log and the timer slot take a lock of their own since
-// callbacks of the adapter, URL session and notification centre write them
-// from their own threads.
+// Lifecycle: the provider is stopped, starting, running or stopping. The
+// state lives on wdQueue with the watchdog's; startTunnel and stopTunnel
+// hand their work to that queue in call order, so the adapter sees start
+// and stop in the order the system asked for them. A stop wins over every
+// start asked for before it: once stopTunnel has been called, no timer,
+// tick, probe or recovery set going by an earlier start acts again, in
+// whatever order the adapter's completions arrive; such a start completes
+// with err("startTunnel cancelled by stopTunnel"). Adapters must apply
+// their operations in call order (see wireguard_adapter.h).
+// Watchdog: one handshake reading, probe or recovery at a time; a tick
+// while one is pending is skipped with a debug line. Everything the
+// watchdog sets going carries its generation, bumped by a stop, a re-arm
+// and an abandoned recovery, so a late completion of an older generation
+// changes nothing.
+// Threading: the overrides may be called from any thread. Lifecycle and
+// watchdog state (phase, failCount, wasHealthy, reading, probing,
+// recovering, recoverStartedAt, the generation) lives on wdQueue; the debug
+// log and the timer slot take a lock of their own since callbacks of the
+// adapter, URL session and notification centre write the log from their
+// own threads and tests read the timer slot from theirs.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +54,8 @@
 namespace kelvo {
 
 // The error a start reports to the system.
+enum class ProviderPhase { stopped, starting, running, stopping };
+
 struct ProviderError {
   std::string domain;
   int64_t code = 0;
@@ -96,6 +113,9 @@ class PacketTunnelProvider : public std::enable_shared_from_this<PacketTunnelPro
   // For tests and the report: a copy of the debug buffer, oldest first.
   std::vector<std::string> debugLines() const;
   bool timerArmed() const;
+  // The lifecycle phase once every call made before this one has been taken
+  // in; `done` runs on wdQueue.
+  void currentPhase(std::function<void(ProviderPhase)> done);
   std::shared_ptr<Queue> watchdogQueue() const { return wdQueue; }
 
  private:
@@ -105,6 +125,16 @@ class PacketTunnelProvider : public std::enable_shared_from_this<PacketTunnelPro
   WireGuardAdapter& adapter();
   void dbg(const std::string& message);
 
+  // Lifecycle, on wdQueue.
+  void beginStart(const TunnelConfiguration& config, StartCompletion completion);
+  void finishStart(uint64_t seq, std::optional<AdapterError> error, StartCompletion completion);
+  void beginStop(std::function<void()> completion);
+  void settlePhase();
+  // Ends everything the watchdog set going: bumps the generation, clears
+  // the flags, cancels requests in flight.
+  void resetWatch();
+  void cancelTimer();
+
   // Watchdog.
   void startWatchdog();
   void tick();
@@ -112,6 +142,9 @@ class PacketTunnelProvider : public std::enable_shared_from_this<PacketTunnelPro
   void evaluateAge(std::optional<double> age);
   void probe(const std::string& host, std::function<void(bool)> completion);
   void evaluateProbe(bool networkWorks, bool split);
+  // Runs `work` on wdQueue later, if the provider still exists and the
+  // watchdog is still at generation `gen`.
+  void onWatchQueue(uint64_t gen, std::function<void(PacketTunnelProvider&)> work);
 
   // Configuration service client.
   UrlSession& wdURLSession();
@@ -143,6 +176,15 @@ class PacketTunnelProvider : public std::enable_shared_from_this<PacketTunnelPro
   const std::shared_ptr<Queue> wdQueue;
 
   // Owned by wdQueue.
+  ProviderPhase phase_ = ProviderPhase::stopped;
+  uint64_t lifecycleSeq_ = 0;  // numbers start and stop requests
+  uint64_t lastStartSeq_ = 0;
+  uint64_t lastStopSeq_ = 0;
+  int startsPending_ = 0;
+  int stopsPending_ = 0;
+  bool up_ = false;  // a start succeeded since the last stop
+  uint64_t wdGeneration_ = 0;
+  bool reading = false;  // a handshake age is requested and not yet evaluated
   bool recovering = false;
   std::optional<double> recoverStartedAt;  // monotonic seconds
   int failCount = 0;

@@ -91,6 +91,14 @@ bool PacketTunnelProvider::timerArmed() const {
   return wdTimer != nullptr;
 }
 
+void PacketTunnelProvider::currentPhase(std::function<void(ProviderPhase)> done) {
+  std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
+  wdQueue->Async([weak, done] {
+    auto self = weak.lock();
+    done(self ? self->phase_ : ProviderPhase::stopped);
+  });
+}
+
 void PacketTunnelProvider::startTunnel(const std::optional<ValueMap>& options,
                                        StartCompletion completion) {
   log->Info("Drimo startTunnel");
@@ -106,40 +114,118 @@ void PacketTunnelProvider::startTunnel(const std::optional<ValueMap>& options,
     completion(err("invalid cfg: " + parsed.error().description()));
     return;
   }
+  // Through wdQueue, so that a stop asked for after this start reaches the
+  // adapter after it.
   std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
-  adapter().Start(*parsed, [weak, completion](std::optional<AdapterError> error) {
+  wdQueue->Async([weak, config = std::move(*parsed), completion] {
+    if (auto self = weak.lock()) self->beginStart(config, completion);
+  });
+}
+
+void PacketTunnelProvider::beginStart(const TunnelConfiguration& config,
+                                      StartCompletion completion) {
+  uint64_t seq = ++lifecycleSeq_;
+  lastStartSeq_ = seq;
+  ++startsPending_;
+  settlePhase();
+  std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
+  adapter().Start(config, [weak, seq, completion](std::optional<AdapterError> error) {
     auto self = weak.lock();
     if (!self) return;
-    if (error) {
-      self->log->Error("startTunnel adapter error: " + error->description());
-      completion(ProviderError{kAdapterErrorDomain, 1, error->description()});
-      return;
-    }
-    self->wdQueue->Async([weak] {
-      if (auto self = weak.lock()) {
-        self->failCount = 0;
-        self->dbg("startTunnel OK — arrancando watchdog");
-      }
+    self->wdQueue->Async([weak, seq, error, completion] {
+      if (auto self = weak.lock()) self->finishStart(seq, error, completion);
     });
-    self->startWatchdog();
-    completion(std::nullopt);
   });
+}
+
+void PacketTunnelProvider::finishStart(uint64_t seq, std::optional<AdapterError> error,
+                                       StartCompletion completion) {
+  --startsPending_;
+  const bool superseded = lastStopSeq_ > seq;
+  if (error) {
+    log->Error("startTunnel adapter error: " + error->description());
+    settlePhase();
+    completion(ProviderError{kAdapterErrorDomain, 1, error->description()});
+    return;
+  }
+  if (superseded) {
+    // The adapter applied the later stop after this start: nothing runs,
+    // and nothing may be armed for it.
+    log->Info("startTunnel completed after a stop; the watchdog stays off");
+    settlePhase();
+    completion(err("startTunnel cancelled by stopTunnel"));
+    return;
+  }
+  up_ = true;
+  settlePhase();
+  failCount = 0;
+  dbg("startTunnel OK — arrancando watchdog");
+  startWatchdog();
+  completion(std::nullopt);
 }
 
 void PacketTunnelProvider::stopTunnel(int64_t reason, std::function<void()> completion) {
   log->Info("Drimo stopTunnel reason=" + std::to_string(reason));
-  {
-    std::lock_guard lock(timer_mu_);
-    if (wdTimer) wdTimer->Cancel();
-    wdTimer = nullptr;
-  }
+  std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
+  wdQueue->Async([weak, completion] {
+    if (auto self = weak.lock()) {
+      self->beginStop(completion);
+    } else {
+      completion();
+    }
+  });
+}
+
+void PacketTunnelProvider::beginStop(std::function<void()> completion) {
+  lastStopSeq_ = ++lifecycleSeq_;
+  ++stopsPending_;
+  up_ = false;
+  settlePhase();
+  cancelTimer();
+  resetWatch();
   std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
   adapter().Stop([weak, completion](std::optional<AdapterError> error) {
-    if (error) {
-      if (auto self = weak.lock()) self->log->Error("stopTunnel adapter error: " + error->description());
+    auto self = weak.lock();
+    if (!self) {
+      completion();
+      return;
     }
-    completion();
+    self->wdQueue->Async([weak, error, completion] {
+      if (auto self = weak.lock()) {
+        if (error) self->log->Error("stopTunnel adapter error: " + error->description());
+        --self->stopsPending_;
+        self->settlePhase();
+      }
+      completion();
+    });
   });
+}
+
+void PacketTunnelProvider::settlePhase() {
+  if (lastStopSeq_ > lastStartSeq_) {
+    phase_ = stopsPending_ > 0 ? ProviderPhase::stopping : ProviderPhase::stopped;
+  } else if (up_) {
+    phase_ = ProviderPhase::running;
+  } else if (startsPending_ > 0) {
+    phase_ = ProviderPhase::starting;
+  } else {
+    phase_ = ProviderPhase::stopped;
+  }
+}
+
+void PacketTunnelProvider::cancelTimer() {
+  std::lock_guard lock(timer_mu_);
+  if (wdTimer) wdTimer->Cancel();
+  wdTimer = nullptr;
+}
+
+void PacketTunnelProvider::resetWatch() {
+  ++wdGeneration_;
+  reading = false;
+  probing = false;
+  recovering = false;
+  std::lock_guard lock(session_mu_);
+  if (session_) session_->CancelAll();
 }
 
 void PacketTunnelProvider::sleep(std::function<void()> completion) { completion(); }

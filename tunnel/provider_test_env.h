@@ -54,6 +54,7 @@ struct ProviderEnv {
     p.log = std::make_shared<FakeSystemLog>("test", "PacketTunnelProvider", log_book);
     p.make_adapter = [this](WireGuardLogHandler handler) {
       auto a = std::make_unique<MemoryAdapter>(adapter_queue, dispatch, std::move(handler));
+      a->SetHoldCompletions(hold_adapter_completions);
       adapter = a.get();
       return a;
     };
@@ -101,6 +102,14 @@ struct ProviderEnv {
     auto lines = Lines();
     return std::count(lines.begin(), lines.end(), text);
   }
+  ProviderPhase Phase() {
+    std::optional<ProviderPhase> phase;
+    dispatch.RunUntilIdle();  // completions hop to wdQueue first
+    provider->currentPhase([&](ProviderPhase p) { phase = p; });
+    dispatch.RunUntilIdle();
+    return phase.value_or(ProviderPhase::stopped);
+  }
+
   // Every peer's newest handshake `age` seconds before now.
   void SetHandshakeAge(double age) {
     adapter->SetHandshakeTime(size_t{0}, static_cast<int64_t>(dispatch.WallSeconds() - age));
@@ -114,6 +123,8 @@ struct ProviderEnv {
   std::shared_ptr<Queue> adapter_queue, url_queue, notif_queue;
   std::shared_ptr<FakeNotificationCenter> center;
   std::shared_ptr<FakeTcpConnector> tcp;
+  // Set before the adapter is made: it then holds its completions.
+  bool hold_adapter_completions = false;
   MemoryAdapter* adapter = nullptr;     // owned by the provider
   FakeUrlSession* session = nullptr;    // owned by the provider
   std::shared_ptr<PacketTunnelProvider> provider;

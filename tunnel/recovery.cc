@@ -10,42 +10,43 @@ void PacketTunnelProvider::recover(bool split) {
   dbg(std::string("recover: entrando (split=") + (split ? "true" : "false") +
       ") recovering=true");
 
-  auto end = [this] {
-    recovering = false;
-    probing = false;
+  // Every step after the fetch runs only while this recovery is still the
+  // watchdog's current one (see onWatchQueue): a stop, a re-arm or the
+  // watchdog giving up on it leave its late completions without effect.
+  auto end = [](PacketTunnelProvider& p) {
+    p.recovering = false;
+    p.probing = false;
   };
+  const uint64_t gen = wdGeneration_;
   std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
-  fetchFreshConf([weak, split, end](std::optional<FreshConf> fresh) {
+  fetchFreshConf([weak, gen, split, end](std::optional<FreshConf> fresh) {
     auto self = weak.lock();
     if (!self) return;
-    self->wdQueue->Async([weak, split, end, fresh = std::move(fresh)] {
-      auto self = weak.lock();
-      if (!self) return;
+    self->onWatchQueue(gen, [weak, gen, split, end, fresh = std::move(fresh)](
+                                PacketTunnelProvider& p) {
       if (!fresh) {
-        self->dbg("recover: fetch conf KO");
-        end();
+        p.dbg("recover: fetch conf KO");
+        end(p);
         return;
       }
-      std::string text = applyDefaults(fresh->cfg, split, *self->platform_.settings);
+      std::string text = applyDefaults(fresh->cfg, split, *p.platform_.settings);
       auto parsed = TunnelConfiguration::FromWgQuickConfig(text, std::nullopt);
       if (!parsed) {
-        self->dbg("recover: cfg inválido");
-        end();
+        p.dbg("recover: cfg inválido");
+        end(p);
         return;
       }
-      self->dbg("recover: conf OK, adapter.update…");
-      self->adapter().Update(*parsed, [weak, end](std::optional<AdapterError> error) {
+      p.dbg("recover: conf OK, adapter.update…");
+      p.adapter().Update(*parsed, [weak, gen, end](std::optional<AdapterError> error) {
         auto self = weak.lock();
         if (!self) return;
-        self->wdQueue->Async([weak, end, error] {
-          auto self = weak.lock();
-          if (!self) return;
+        self->onWatchQueue(gen, [end, error](PacketTunnelProvider& p) {
           if (error) {
-            self->dbg("recover: adapter.update KO " + error->description());
+            p.dbg("recover: adapter.update KO " + error->description());
           } else {
-            self->dbg("recover: conf reaplicado — próximo tick valida");
+            p.dbg("recover: conf reaplicado — próximo tick valida");
           }
-          end();
+          end(p);
         });
       });
     });

@@ -93,6 +93,46 @@ TEST(RecoveryTest, EveryEndClearsTheFlags) {
   }
 }
 
+TEST(RecoveryTest, AnAbandonedRecoveryCompletingLateChangesNothing) {
+  ProviderEnv env;
+  BreakTunnel(env);
+  env.Set("wd_access_token", "tok");
+  env.Set("wd_conf_url", "http://svc.test/conf");
+  env.dispatch.AdvanceBy(seconds(30));  // recovery 1 starts; its request hangs
+  env.dispatch.AdvanceBy(seconds(120));  // abandoned; recovery 2 starts, hangs too
+  ASSERT_EQ(env.CountLines("recover: entrando (split=false) recovering=true"), 2u);
+  ASSERT_EQ(env.session->pending_count(), 2u);
+
+  env.session->Respond(200, kFreshConf);  // recovery 1, late
+  env.dispatch.RunUntilIdle();
+  EXPECT_FALSE(env.HasLine("recover: conf OK, adapter.update…"));
+  EXPECT_EQ(env.adapter->update_calls(), 0);
+  env.dispatch.AdvanceBy(seconds(30));
+  EXPECT_EQ(env.Lines().back(), "tick SKIP probing=false recovering=true")
+      << "recovery 2 still holds the watchdog";
+
+  env.session->Respond(200, kFreshConf);  // recovery 2
+  env.dispatch.RunUntilIdle();
+  EXPECT_EQ(env.Lines().back(), "recover: conf reaplicado — próximo tick valida");
+  EXPECT_EQ(env.adapter->update_calls(), 1);
+}
+
+TEST(RecoveryTest, AStopEndsTheRecoveryInFlight) {
+  ProviderEnv env;
+  BreakTunnel(env);
+  env.Set("wd_access_token", "tok");
+  env.Set("wd_conf_url", "http://svc.test/conf");
+  env.dispatch.AdvanceBy(seconds(30));
+  ASSERT_EQ(env.session->pending_count(), 1u);
+  env.provider->stopTunnel(0, [] {});
+  env.dispatch.RunUntilIdle();
+  EXPECT_EQ(env.session->pending_count(), 0u) << "its request is cancelled";
+  env.dispatch.AdvanceBy(std::chrono::minutes(10));
+  EXPECT_EQ(env.adapter->update_calls(), 0);
+  EXPECT_EQ(env.session->requests().size(), 1u);
+  EXPECT_FALSE(env.HasLine("recover: fetch conf KO"));
+}
+
 // The client against a real HTTP server on loopback.
 class ConfigServiceTest : public ::testing::Test {
  protected:
@@ -116,6 +156,7 @@ class ConfigServiceTest : public ::testing::Test {
 
   virtual ServedResponse Serve(const ServedRequest& r) {
     if (r.path == "/token/refresh/") return Reply(refresh_status, refresh_body);
+    if (r.path == "/moved") return Reply(302, "", {{"Location", "/kelvo/invited/conf/"}});
     conf_calls++;
     if (conf_calls <= unauthorized_answers) return Reply(401, "expired");
     return Reply(200, nlohmann::json{{"conf", kFreshConf}}.dump());
@@ -162,6 +203,7 @@ TEST_F(ConfigServiceTest, SendsTheRequestAsSpecifiedAndAppliesTheAnswer) {
 
 TEST_F(ConfigServiceTest, RefreshesOnceOn401AndRepeatsWithTheNewToken) {
   unauthorized_answers = 1;
+  env.Set("wd_refresh_token", "a/b+c");
   refresh_body = R"({"access":"from-access"})";
   RunRecovery();
   EXPECT_EQ(env.Lines().back(), "recover: conf reaplicado — próximo tick valida");
@@ -169,12 +211,22 @@ TEST_F(ConfigServiceTest, RefreshesOnceOn401AndRepeatsWithTheNewToken) {
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[1].path, "/token/refresh/");
   EXPECT_EQ(requests[1].method, "POST");
-  EXPECT_EQ(requests[1].body, R"({"refresh":"refresh-1"})");
+  EXPECT_EQ(requests[1].body, R"({"refresh":"a\/b+c"})") << "written as the platform writes JSON";
   EXPECT_EQ(FindHeader(requests[1].headers, "Authorization"), std::nullopt);
   EXPECT_EQ(FindHeader(requests[2].headers, "Authorization"), "Bearer from-access");
   EXPECT_EQ(requests[2].method, "GET");
   EXPECT_EQ(env.Get("wd_access_token"), "from-access");
-  EXPECT_EQ(env.Get("wd_refresh_token"), "refresh-1");
+  EXPECT_EQ(env.Get("wd_refresh_token"), "a/b+c");
+}
+
+TEST_F(ConfigServiceTest, AServiceThatRedirectsStillRepairsTheTunnel) {
+  env.Set("wd_conf_url", server.Url("/moved"));
+  RunRecovery();
+  EXPECT_EQ(env.Lines().back(), "recover: conf reaplicado — próximo tick valida");
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].path, "/kelvo/invited/conf/");
+  EXPECT_EQ(FindHeader(requests[1].headers, "Authorization"), "Bearer old");
 }
 
 TEST_F(ConfigServiceTest, TwoUnauthorizedAnswersMeanOneRefreshOnly) {

@@ -37,6 +37,8 @@ std::optional<double> NewestHandshakeAge(const std::string& runtime, double now)
 }
 
 void PacketTunnelProvider::startWatchdog() {
+  // Whatever the previous arming set going belongs to it, not to this one.
+  resetWatch();
   {
     std::lock_guard lock(timer_mu_);
     if (wdTimer) {
@@ -63,7 +65,19 @@ void PacketTunnelProvider::wake() {
   });
 }
 
+void PacketTunnelProvider::onWatchQueue(uint64_t gen,
+                                        std::function<void(PacketTunnelProvider&)> work) {
+  std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
+  wdQueue->Async([weak, gen, work = std::move(work)] {
+    auto self = weak.lock();
+    if (self && self->wdGeneration_ == gen) work(*self);
+  });
+}
+
 void PacketTunnelProvider::tick() {
+  // A timer event or a wake that was already on its way when the tunnel
+  // stopped finds nothing to watch.
+  if (phase_ != ProviderPhase::running) return;
   const auto& settings = *platform_.settings;
   std::optional<std::string> enabled =
       settings.Available() ? settings.ReadString("wd_enabled") : std::nullopt;
@@ -73,20 +87,28 @@ void PacketTunnelProvider::tick() {
   }
   if (recovering && recoverStartedAt &&
       platform_.dispatch->WallSeconds() - *recoverStartedAt > recoverStuckSec) {
+    // Abandoned: its completion, should it still come, changes nothing.
     recovering = false;
+    ++wdGeneration_;
+  }
+  if (reading) {
+    // One outage counts once: the pending reading decides for this tick too.
+    dbg(std::string("tick SKIP reading=true probing=") + Bool(probing) +
+        " recovering=" + Bool(recovering));
+    return;
   }
   if (probing || recovering) {
     dbg(std::string("tick SKIP probing=") + Bool(probing) + " recovering=" + Bool(recovering));
     return;
   }
   dbg("tick → leyendo handshake…");
+  reading = true;
   std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
-  handshakeAge([weak](std::optional<double> age) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->wdQueue->Async([weak, age] {
-      if (auto self = weak.lock()) self->evaluateAge(age);
-    });
+  const uint64_t gen = wdGeneration_;
+  handshakeAge([weak, gen](std::optional<double> age) {
+    if (auto self = weak.lock()) {
+      self->onWatchQueue(gen, [age](PacketTunnelProvider& p) { p.evaluateAge(age); });
+    }
   });
 }
 
@@ -103,6 +125,7 @@ void PacketTunnelProvider::handshakeAge(std::function<void(std::optional<double>
 }
 
 void PacketTunnelProvider::evaluateAge(std::optional<double> age) {
+  reading = false;
   bool healthy = age.has_value() && *age < hsMaxAge;
   std::string shown = age ? std::to_string(static_cast<int64_t>(std::trunc(*age))) : "nil";
   dbg("hsAge=" + shown + " healthy=" + Bool(healthy) + " failCount=" + std::to_string(failCount));
@@ -116,10 +139,11 @@ void PacketTunnelProvider::evaluateAge(std::optional<double> age) {
   bool split = settings.Flag("wd_split_tunnel");
   probing = true;
   std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
-  probe(platform_.probe_host, [weak, split](bool networkWorks) {
+  const uint64_t gen = wdGeneration_;
+  probe(platform_.probe_host, [weak, gen, split](bool networkWorks) {
     if (auto self = weak.lock()) {
-      self->wdQueue->Async([weak, networkWorks, split] {
-        if (auto self = weak.lock()) self->evaluateProbe(networkWorks, split);
+      self->onWatchQueue(gen, [networkWorks, split](PacketTunnelProvider& p) {
+        p.evaluateProbe(networkWorks, split);
       });
     }
   });

@@ -140,6 +140,29 @@ TEST_F(WatchdogTest, WakeDuringAProbeIsSkipped) {
   EXPECT_EQ(env.tcp->connections().size(), 1u) << "one probe at a time";
 }
 
+// One stale reading is one outage, however many ticks come while it is
+// pending: after a healthy phase (threshold 2) it must not alert alone.
+TEST_F(WatchdogTest, TicksDuringASlowReadingAreSkippedAndCountOnce) {
+  Tick();  // healthy: the threshold is now 2
+  ASSERT_TRUE(env.HasLine("hsAge=30 healthy=true failCount=0"));
+  env.SetHandshakeAge(1000);
+  env.tcp->SetScript({{TcpState::kReady, 0}});
+  env.adapter->SetHoldCompletions(true);  // the runtime read hangs
+  Tick();
+  env.provider->wake();
+  Tick();
+  env.dispatch.RunUntilIdle();
+  EXPECT_EQ(env.CountLines("tick SKIP reading=true probing=false recovering=false"), 2u);
+  EXPECT_EQ(env.adapter->runtime_queries(), 2) << "one per reading, the healthy one included";
+  env.adapter->SetHoldCompletions(false);
+  ASSERT_TRUE(env.adapter->ReleaseCompletion(0));
+  env.dispatch.RunUntilIdle();
+  EXPECT_EQ(env.CountLines("intento fallido #1/2 wasHealthy=true (split=false)"), 1u);
+  EXPECT_FALSE(env.HasLine("→ NOTIFICAR y reset contador"));
+  EXPECT_EQ(env.CountLines("recover: entrando (split=false) recovering=true"), 1u);
+  EXPECT_EQ(env.tcp->connections().size(), 1u);
+}
+
 TEST_F(WatchdogTest, StuckRecoveryBlocksForNinetySecondsOnly) {
   env.SetHandshakeAge(1000);
   env.Set("wd_access_token", "t");

@@ -8,6 +8,21 @@ namespace {
 
 std::vector<uint8_t> CodecNull() { return StandardCodec::Instance().Encode(Value()); }
 
+// What the platform reports for the provider's lifecycle phase.
+TunnelStatus StatusFor(ProviderPhase phase) {
+  switch (phase) {
+    case ProviderPhase::starting:
+      return TunnelStatus::kConnecting;
+    case ProviderPhase::running:
+      return TunnelStatus::kConnected;
+    case ProviderPhase::stopping:
+      return TunnelStatus::kDisconnecting;
+    case ProviderPhase::stopped:
+      break;
+  }
+  return TunnelStatus::kDisconnected;
+}
+
 std::vector<uint8_t> EncodeError(const ProviderError& error) {
   return StandardCodec::Instance().Encode(
       Value(ValueList{Value(error.domain), Value(error.code), Value(error.description)}));
@@ -17,16 +32,12 @@ std::vector<uint8_t> EncodeError(const ProviderError& error) {
 
 ControlServer::ControlServer(std::shared_ptr<PacketTunnelProvider> provider,
                              BinaryMessenger* messenger)
-    : provider_(std::move(provider)),
-      messenger_(messenger),
-      status_shared_(std::make_shared<std::atomic<TunnelStatus>>(TunnelStatus::kDisconnected)),
-      status_(*status_shared_) {}
+    : provider_(std::move(provider)), messenger_(messenger) {}
 
 void ControlServer::Install() {
   auto provider = provider_;
-  auto status = status_shared_;
 
-  messenger_->SetMessageHandler("startTunnel", [provider, status](Payload data, BinaryReply reply) {
+  messenger_->SetMessageHandler("startTunnel", [provider](Payload data, BinaryReply reply) {
     std::optional<ValueMap> options;
     if (data) {
       auto decoded = StandardCodec::Instance().Decode(*data);
@@ -36,24 +47,18 @@ void ControlServer::Install() {
       }
       if (decoded.value().is_map()) options = decoded.value().as_map();
     }
-    status->store(TunnelStatus::kConnecting);
-    provider->startTunnel(options, [status, reply](std::optional<ProviderError> error) {
-      status->store(error ? TunnelStatus::kDisconnected : TunnelStatus::kConnected);
+    provider->startTunnel(options, [reply](std::optional<ProviderError> error) {
       reply(error ? EncodeError(*error) : CodecNull());
     });
   });
 
-  messenger_->SetMessageHandler("stopTunnel", [provider, status](Payload data, BinaryReply reply) {
+  messenger_->SetMessageHandler("stopTunnel", [provider](Payload data, BinaryReply reply) {
     int64_t reason = 0;
     if (data) {
       auto decoded = StandardCodec::Instance().Decode(*data);
       if (decoded.ok() && decoded.value().is_int()) reason = decoded.value().as_int();
     }
-    status->store(TunnelStatus::kDisconnecting);
-    provider->stopTunnel(reason, [status, reply] {
-      status->store(TunnelStatus::kDisconnected);
-      reply(CodecNull());
-    });
+    provider->stopTunnel(reason, [reply] { reply(CodecNull()); });
   });
 
   messenger_->SetMessageHandler("handleAppMessage", [provider](Payload data, BinaryReply reply) {
@@ -72,22 +77,24 @@ void ControlServer::Install() {
     reply(CodecNull());
   });
 
-  messenger_->SetMessageHandler("status", [status](Payload, BinaryReply reply) {
-    reply(StandardCodec::Instance().Encode(Value(static_cast<int64_t>(status->load()))));
+  // Asked of the provider itself, after every request that came before, so
+  // the answer holds whatever the adapter refused.
+  messenger_->SetMessageHandler("status", [provider](Payload, BinaryReply reply) {
+    provider->currentPhase([reply](ProviderPhase phase) {
+      reply(StandardCodec::Instance().Encode(Value(static_cast<int64_t>(StatusFor(phase)))));
+    });
   });
 }
 
 void ControlServer::StopForExit(std::function<void()> done) {
-  TunnelStatus now = status_.load();
-  if (now == TunnelStatus::kDisconnected) {
-    done();
-    return;
-  }
-  auto status = status_shared_;
-  status->store(TunnelStatus::kDisconnecting);
-  provider_->stopTunnel(0, [status, done] {
-    status->store(TunnelStatus::kDisconnected);
-    done();
+  auto provider = provider_;
+  provider->currentPhase([provider, done](ProviderPhase phase) {
+    if (phase == ProviderPhase::stopped) {
+      done();
+      return;
+    }
+    // Starting counts too: the stop wins over a start still under way.
+    provider->stopTunnel(0, done);
   });
 }
 

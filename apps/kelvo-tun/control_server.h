@@ -2,12 +2,13 @@
 // network extension framework. It owns nothing of the tunnel; it turns each
 // request into the provider's override and the override's completion into
 // the reply (see platform/tunnels/tunnel_manager.h for the protocol), and
-// keeps the connection status the platform would report.
-// Threading: requests arrive on the main queue; completions may come from
-// any thread, and the status is atomic.
+// reports the connection status the platform would, from the provider's
+// own lifecycle phase.
+// Threading: requests arrive on the main queue; completions and replies
+// may come from any thread.
 #pragma once
 
-#include <atomic>
+#include <functional>
 #include <memory>
 
 #include "platform/engine/binary_messenger.h"
@@ -22,16 +23,14 @@ class ControlServer {
 
   // Installs one handler per operation on the messenger.
   void Install();
-  TunnelStatus status() const { return status_.load(); }
-  // Stops a running tunnel as "stopTunnel" would; `done` runs when the stop
-  // completed (at once when nothing runs).
+  // Stops a running or starting tunnel as "stopTunnel" would; `done` runs,
+  // on any thread, when the stop completed, or as soon as the provider is
+  // found stopped.
   void StopForExit(std::function<void()> done);
 
  private:
   std::shared_ptr<PacketTunnelProvider> provider_;
   BinaryMessenger* messenger_;
-  std::shared_ptr<std::atomic<TunnelStatus>> status_shared_;
-  std::atomic<TunnelStatus>& status_;
 };
 
 }  // namespace kelvo

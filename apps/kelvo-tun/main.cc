@@ -1,6 +1,7 @@
 // kelvo-tun: the tunnel extension as a process. It builds one
 // PacketTunnelProvider on the real platform layers and serves its control
-// socket until SIGTERM or SIGINT, which stop the tunnel before exiting.
+// socket until SIGTERM, SIGINT or SIGHUP, which stop the tunnel before
+// exiting.
 #include <signal.h>
 #include <unistd.h>
 
@@ -33,8 +34,11 @@ std::function<std::unique_ptr<WireGuardAdapter>(WireGuardLogHandler)> AdapterFac
     const TunOptions& options, AsioDispatch& dispatch, std::shared_ptr<SocketMark> own_mark) {
   auto queue = dispatch.CreateSerialQueue("net.kelvo.app.adapter");
   if (options.adapter == "memory") {
-    return [queue, &dispatch](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
-      return std::make_unique<MemoryAdapter>(queue, dispatch, std::move(handler));
+    MemoryHandshake handshake =
+        ParseMemoryHandshake(options.memory_handshake).value_or(MemoryHandshake::kFresh);
+    return [queue, &dispatch,
+            handshake](WireGuardLogHandler handler) -> std::unique_ptr<WireGuardAdapter> {
+      return std::make_unique<MemoryAdapter>(queue, dispatch, std::move(handler), handshake);
     };
   }
   WireGuardGoAdapter::Options adapter_options;
@@ -82,8 +86,12 @@ int main(int argc, char** argv) {
   };
   platform.tcp = CreatePosixTcpConnector(own_mark);
   auto notification_queue = dispatch.CreateSerialQueue("net.kelvo.app.notifications");
-  platform.notification_center = [container, notification_queue] {
-    return MakeAppGroupNotificationCenter(container, notification_queue);
+  std::shared_ptr<SystemLog> notification_log = MakeSystemLog(
+      kBundleId, "notifications", LogOptions::ForProcess(options.foreground));
+  platform.notification_center = [container, notification_queue, notification_log] {
+    return MakeAppGroupNotificationCenter(
+        container, notification_queue, nullptr,
+        [notification_log](const std::string& line) { notification_log->Notice(line); });
   };
   platform.probe_host = options.probe_host;
   platform.probe_port = options.probe_port;
@@ -110,7 +118,9 @@ int main(int argc, char** argv) {
   }
   main_log->Notice("serving " + socket.path() + " (adapter " + options.adapter + ")");
 
-  dispatch.StopMainOnSignals({SIGTERM, SIGINT});
+  // A hang-up (the terminal or the service manager going away) ends the
+  // process as well, so it must stop the tunnel first like the others.
+  dispatch.StopMainOnSignals({SIGTERM, SIGINT, SIGHUP});
   dispatch.RunMain();
 
   main_log->Notice("stopping");

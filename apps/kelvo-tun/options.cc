@@ -47,6 +47,13 @@ void AddTunOptions(CLI::App& app, TunOptions& options) {
                  "/dev/net/tun) or 'memory' (a tunnel that only pretends, no root needed)")
       ->check(CLI::IsMember({"wireguard-go", "memory"}))
       ->capture_default_str();
+  app.add_option("--memory-handshake", options.memory_handshake,
+                 "With --adapter memory, the handshakes the pretend tunnel reports: 'fresh' "
+                 "(now, at every start and update), 'stale' (an hour old from the start until "
+                 "the next update, which makes it fresh: a dead tunnel that the watchdog's "
+                 "repair fixes) or 'none' (no handshake ever)")
+      ->check(CLI::IsMember({"fresh", "stale", "none"}))
+      ->capture_default_str();
   app.add_option("--interface", options.interface,
                  "Interface name, unique on the host (wireguard-go's control sockets of all "
                  "network namespaces share one directory); also names this tunnel's profile")

@@ -10,6 +10,7 @@ namespace kelvo {
 struct TunOptions {
   std::string control_socket;
   std::string adapter = "wireguard-go";
+  std::string memory_handshake = "fresh";  // with --adapter memory
   std::string interface = "kelvo0";
   std::string name = "Kelvo";
   std::string probe_host = "1.1.1.1";

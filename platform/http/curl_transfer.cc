@@ -115,8 +115,13 @@ bool CurlTransfer::Configure(Duration connect_timeout, Duration resource_timeout
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_URL, request_.url.c_str());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
+  // The session follows redirects itself (see redirect.h): libcurl's own
+  // following decides where Authorization goes by host name alone.
   set(CURLOPT_FOLLOWLOCATION, 0L);
-  set(CURLOPT_PROXY, "");  // ignore the environment's proxy variables
+  // No CURLOPT_PROXY: libcurl takes http_proxy, https_proxy, all_proxy and
+  // no_proxy from the environment, as the platform session uses the
+  // system's proxy settings.
+  set(CURLOPT_PATH_AS_IS, 1L);  // "/a/../b" goes out as built
   set(CURLOPT_ACCEPT_ENCODING, "");  // offer and decode what libcurl supports
   set(CURLOPT_CONNECTTIMEOUT_MS, Millis(connect_timeout));
   set(CURLOPT_TIMEOUT_MS, Millis(resource_timeout));

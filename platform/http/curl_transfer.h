@@ -36,6 +36,7 @@ class CurlTransfer {
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
   CURL* easy() const { return easy_; }
+  const UrlRequest& request() const { return request_; }
   // When a byte last moved in either direction (the start, before any did).
   SteadyTime last_activity() const { return last_activity_; }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/http/curl_transfer.h"
+#include "platform/http/redirect.h"
 
 namespace kelvo {
 namespace {
@@ -86,6 +87,9 @@ class CurlUrlSession::Worker {
   struct Active {
     std::unique_ptr<CurlTransfer> transfer;
     Completion completion;
+    UrlRequest first;  // as the caller made it, for redirects
+    int redirects = 0;
+    std::chrono::steady_clock::time_point started;
   };
 
   void Run() {
@@ -121,20 +125,32 @@ class CurlUrlSession::Worker {
   }
 
   void Start(Incoming in) {
+    Active a;
+    a.first = in.request;
+    a.completion = std::move(in.completion);
+    a.started = std::chrono::steady_clock::now();
+    Launch(std::move(in.request), std::move(a));
+  }
+
+  // Starts `request` as the next transfer of `a`, within what is left of
+  // the resource timeout.
+  void Launch(UrlRequest request, Active a) {
+    auto elapsed = std::chrono::steady_clock::now() - a.started;
+    Duration left = options_.resource_timeout - std::chrono::duration_cast<Duration>(elapsed);
     std::string error;
-    std::unique_ptr<CurlTransfer> t = CurlTransfer::Create(
-        std::move(in.request), options_.request_timeout, options_.resource_timeout,
-        mark_, &error);
-    if (t == nullptr) {
-      Deliver(std::move(in.completion), Failure(error));
+    a.transfer = CurlTransfer::Create(std::move(request), options_.request_timeout,
+                                      std::max(left, Duration(std::chrono::milliseconds(1))),
+                                      mark_, &error);
+    if (a.transfer == nullptr) {
+      Deliver(std::move(a.completion), Failure(error));
       return;
     }
-    if (curl_multi_add_handle(multi_, t->easy()) != CURLM_OK) {
-      Deliver(std::move(in.completion), Failure("cannot start the transfer"));
+    if (curl_multi_add_handle(multi_, a.transfer->easy()) != CURLM_OK) {
+      Deliver(std::move(a.completion), Failure("cannot start the transfer"));
       return;
     }
-    CURL* easy = t->easy();
-    active_.emplace(easy, Active{std::move(t), std::move(in.completion)});
+    CURL* easy = a.transfer->easy();
+    active_.emplace(easy, std::move(a));
   }
 
   void CollectFinished() {
@@ -144,7 +160,21 @@ class CurlUrlSession::Worker {
       auto it = active_.find(msg->easy_handle);
       if (it == active_.end()) continue;
       CURLcode code = msg->data.result;
-      Finish(it, [&](CurlTransfer& t) { return t.Result(code); });
+      UrlResponse response = it->second.transfer->Result(code);
+      RedirectDecision redirect =
+          FollowRedirect(it->second.first, it->second.transfer->request(), response);
+      if (redirect.redirect && !redirect.error && it->second.redirects < kMaxRedirects) {
+        Active a = std::move(it->second);
+        active_.erase(it);
+        curl_multi_remove_handle(multi_, a.transfer->easy());
+        ++a.redirects;
+        Launch(std::move(redirect.next), std::move(a));
+        continue;
+      }
+      if (redirect.redirect && !redirect.error) redirect.error = "too many HTTP redirects";
+      Finish(it, [&](CurlTransfer&) {
+        return redirect.error ? Failure(*redirect.error) : std::move(response);
+      });
     }
   }
 

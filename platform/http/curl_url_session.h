@@ -12,9 +12,14 @@
 //   to the last byte (CURLOPT_TIMEOUT_MS).
 // - Never waits for connectivity: without a network the request fails at
 //   once with libcurl's description ("Couldn't connect to server", ...).
-// - Proxy variables of the environment (http_proxy, ...) are ignored: the
-//   extension's traffic goes straight out.
-// - Redirects are not followed: a 3xx comes back as the answer.
+// - Proxy settings come from the environment as libcurl reads them
+//   (http_proxy, https_proxy, all_proxy, no_proxy and their upper-case
+//   forms except HTTP_PROXY).
+// - Redirects are followed as the platform does (redirect.h): up to 10,
+//   "Authorization" only to the first request's origin; the 11th fails the
+//   request with status 0. A 3xx without Location is an answer. The
+//   resource timeout covers all hops together.
+// - URLs are sent as built: no dot segments are removed from the path.
 // - Only http and https URLs are accepted.
 // - With a `socket_mark` (may be null), every new connection's socket carries its value
 //   at the time (SO_MARK, through libcurl's socket-option callback), so the

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 
 #include "platform/dispatch/virtual_dispatch.h"
@@ -105,12 +106,12 @@ TEST_F(CurlUrlSessionTest, SendsMethodHeadersAndBodyAsGivenAndReturnsTheAnswer) 
   EXPECT_EQ(FindHeader(seen[2].headers, "Content-Type"), std::nullopt);
 }
 
-TEST_F(CurlUrlSessionTest, ErrorStatusesAndRedirectsAreAnswersWithTheirBodies) {
+TEST_F(CurlUrlSessionTest, ErrorStatusesAreAnswersWithTheirBodies) {
   LoopbackHttpServer server([](const ServedRequest& req) {
     if (req.path == "/401") return Reply(401, "{\"detail\":\"expired\"}");
     if (req.path == "/500") return Reply(500, "boom");
     if (req.path == "/204") return Reply(204);
-    return Reply(302, "moved", {{"Location", "/elsewhere"}});
+    return Reply(302, "moved, nowhere to go");  // no Location: an answer
   });
   auto session = MakeSession();
   struct Case {
@@ -120,14 +121,86 @@ TEST_F(CurlUrlSessionTest, ErrorStatusesAndRedirectsAreAnswersWithTheirBodies) {
   } cases[] = {{"/401", 401, "{\"detail\":\"expired\"}"},
                {"/500", 500, "boom"},
                {"/204", 204, ""},
-               {"/302", 302, "moved"}};
+               {"/302", 302, "moved, nowhere to go"}};
   for (const Case& c : cases) {
     UrlResponse r = Send(*session, UrlRequest{server.Url(c.path)});
     EXPECT_EQ(r.status, c.status) << c.path;
     EXPECT_EQ(Text(r.body), c.body) << c.path;
     EXPECT_FALSE(r.error_description.has_value()) << c.path;
   }
-  EXPECT_EQ(server.requests().size(), 4u);  // the redirect was not followed
+  EXPECT_EQ(server.requests().size(), 4u);
+}
+
+// The token of one service must never reach another through a redirect.
+TEST_F(CurlUrlSessionTest, FollowsRedirectsWithTheTokenOnlyToTheSameOrigin) {
+  LoopbackHttpServer other([](const ServedRequest&) { return Reply(200, "other"); });
+  LoopbackHttpServer server([&](const ServedRequest& req) {
+    if (req.path == "/same") return Reply(302, "", {{"Location", "/a/../conf"}});
+    if (req.path == "/away") return Reply(307, "", {{"Location", other.Url("/conf")}});
+    if (req.path == "/loop") return Reply(301, "", {{"Location", "/loop"}});
+    return Reply(200, "here");
+  });
+  auto session = MakeSession();
+  const HttpHeaders headers = {{"Authorization", "Bearer secret"}, {"X-Device-Id", "d1"}};
+
+  UrlResponse same = Send(*session, UrlRequest{server.Url("/same"), "POST", headers, Bytes("{}")});
+  EXPECT_EQ(same.status, 200);
+  EXPECT_EQ(Text(same.body), "here");
+  auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  // The Location's dot segments are resolved; 302 turns the POST into a GET.
+  EXPECT_EQ(seen[1].path, "/conf");
+  EXPECT_EQ(seen[1].method, "GET");
+  EXPECT_EQ(seen[1].body, "");
+  EXPECT_EQ(FindHeader(seen[1].headers, "Authorization"), "Bearer secret");
+
+  UrlResponse away = Send(*session, UrlRequest{server.Url("/away"), "POST", headers, Bytes("{}")});
+  EXPECT_EQ(away.status, 200);
+  EXPECT_EQ(Text(away.body), "other");
+  ASSERT_EQ(other.requests().size(), 1u);
+  const ServedRequest there = other.requests()[0];
+  EXPECT_EQ(there.method, "POST") << "307 keeps the method and the body";
+  EXPECT_EQ(there.body, "{}");
+  EXPECT_EQ(FindHeader(there.headers, "Authorization"), std::nullopt);
+  EXPECT_EQ(FindHeader(there.headers, "X-Device-Id"), "d1");
+
+  size_t before = server.requests().size();
+  UrlResponse loop = Send(*session, UrlRequest{server.Url("/loop")});
+  EXPECT_EQ(loop.status, 0);
+  EXPECT_EQ(loop.error_description, "too many HTTP redirects");
+  EXPECT_EQ(server.requests().size() - before, 11u) << "the first request and 10 redirects";
+}
+
+TEST_F(CurlUrlSessionTest, SendsPathsAsBuilt) {
+  LoopbackHttpServer server([](const ServedRequest&) { return Reply(200); });
+  auto session = MakeSession();
+  EXPECT_EQ(Send(*session, UrlRequest{server.Url("/a/../b/./c")}).status, 200);
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].path, "/a/../b/./c");
+}
+
+TEST_F(CurlUrlSessionTest, UsesTheProxyOfTheEnvironment) {
+  // A proxy that answers itself; it sees the absolute target.
+  LoopbackHttpServer proxy([](const ServedRequest&) { return Reply(200, "via proxy"); });
+  LoopbackHttpServer origin([](const ServedRequest&) { return Reply(200, "direct"); });
+  auto session = MakeSession();
+  // A proxy configured around the test run would spoil the "direct" cases.
+  if (std::getenv("http_proxy") || std::getenv("no_proxy") || std::getenv("all_proxy")) {
+    GTEST_SKIP() << "proxy variables already set";
+  }
+  setenv("http_proxy", proxy.Url("").c_str(), 1);
+  std::string via = Text(Send(*session, UrlRequest{origin.Url("/conf/")}).body);
+  setenv("no_proxy", "127.0.0.1", 1);  // exempts the host
+  std::string exempt = Text(Send(*session, UrlRequest{origin.Url("/conf/")}).body);
+  unsetenv("no_proxy");
+  unsetenv("http_proxy");
+  std::string direct = Text(Send(*session, UrlRequest{origin.Url("/conf/")}).body);
+
+  EXPECT_EQ(via, "via proxy");
+  ASSERT_EQ(proxy.requests().size(), 1u);
+  EXPECT_EQ(proxy.requests()[0].path, origin.Url("/conf/")) << "the absolute target";
+  EXPECT_EQ(exempt, "direct");
+  EXPECT_EQ(direct, "direct");
 }
 
 TEST_F(CurlUrlSessionTest, TransportFailuresGiveStatusZeroNoBodyAndADescription) {

@@ -20,10 +20,12 @@ double SystemWallSeconds() {
 class AppGroupNotificationCenter : public NotificationCenter {
  public:
   AppGroupNotificationCenter(std::string container, std::shared_ptr<Queue> queue,
-                             std::function<double()> wall_seconds)
+                             std::function<double()> wall_seconds,
+                             std::function<void(const std::string&)> log)
       : container_(std::move(container)),
         queue_(std::move(queue)),
-        wall_seconds_(wall_seconds ? std::move(wall_seconds) : SystemWallSeconds) {}
+        wall_seconds_(wall_seconds ? std::move(wall_seconds) : SystemWallSeconds),
+        log_(std::move(log)) {}
 
   void GetAuthorizationStatus(StatusCallback done) override {
     queue_->Async([container = container_, done = std::move(done)] {
@@ -34,8 +36,12 @@ class AppGroupNotificationCenter : public NotificationCenter {
   void Add(NotificationRequest request, AddCallback done) override {
     // Stamped at the call, as the platform dates a request when it is added.
     SpooledNotification n{std::move(request), wall_seconds_()};
-    queue_->Async([container = container_, n = std::move(n), done = std::move(done)] {
-      done(SpoolNotification(container, n));
+    queue_->Async([container = container_, log = log_, n = std::move(n),
+                   done = std::move(done)] {
+      std::string cut;
+      auto error = SpoolNotification(container, n, &cut);
+      if (!cut.empty() && log) log(cut);
+      done(std::move(error));
     });
   }
 
@@ -43,6 +49,7 @@ class AppGroupNotificationCenter : public NotificationCenter {
   const std::string container_;
   const std::shared_ptr<Queue> queue_;
   const std::function<double()> wall_seconds_;
+  const std::function<void(const std::string&)> log_;
 };
 
 }  // namespace
@@ -71,9 +78,10 @@ std::optional<std::string> ValidateNotificationRequest(const NotificationRequest
 }
 
 std::shared_ptr<NotificationCenter> MakeAppGroupNotificationCenter(
-    std::string container, std::shared_ptr<Queue> queue, std::function<double()> wall_seconds) {
+    std::string container, std::shared_ptr<Queue> queue, std::function<double()> wall_seconds,
+    std::function<void(const std::string&)> log) {
   return std::make_shared<AppGroupNotificationCenter>(std::move(container), std::move(queue),
-                                                      std::move(wall_seconds));
+                                                      std::move(wall_seconds), std::move(log));
 }
 
 }  // namespace kelvo

@@ -79,9 +79,13 @@ class NotificationCenter {
 // The centre backed by the App Group container directory `container`
 // (<app group root>/<group>, see platform/defaults/user_defaults.h). The
 // container must exist; the centre creates its own folders inside it.
-// `wall_seconds` stamps each request (null: the system clock).
+// `wall_seconds` stamps each request (null: the system clock). A body too
+// long for a spool file is cut to fit (see FitNotificationToSpool) and the
+// request still added; `log` (may be null) then gets a line saying what was
+// cut, on the centre's queue.
 std::shared_ptr<NotificationCenter> MakeAppGroupNotificationCenter(
     std::string container, std::shared_ptr<Queue> queue,
-    std::function<double()> wall_seconds = nullptr);
+    std::function<double()> wall_seconds = nullptr,
+    std::function<void(const std::string&)> log = nullptr);
 
 }  // namespace kelvo

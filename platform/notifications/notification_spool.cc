@@ -113,13 +113,61 @@ std::optional<std::string> DecodeSpooledNotification(std::string_view text,
   return std::nullopt;
 }
 
+std::optional<std::string> FitNotificationToSpool(SpooledNotification* notification,
+                                                  std::string* cut) {
+  static constexpr std::string_view kEllipsis = "…";
+  auto fits = [&](const SpooledNotification& n) {
+    return EncodeSpooledNotification(n).size() <= kMaxNotificationFileBytes;
+  };
+  if (fits(*notification)) return std::nullopt;
+  const std::string body = std::move(notification->request.content.body);
+  // Never split a character: step back over continuation bytes.
+  auto boundary = [&](size_t k) {
+    while (k > 0 && k < body.size() && (static_cast<unsigned char>(body[k]) & 0xC0) == 0x80) --k;
+    return k;
+  };
+  auto fits_with = [&](size_t k) {
+    notification->request.content.body = body.substr(0, boundary(k)).append(kEllipsis);
+    return fits(*notification);
+  };
+  if (!fits_with(0)) {
+    notification->request.content.body = body;
+    return "the notification does not fit a spool file of " +
+           std::to_string(kMaxNotificationFileBytes) + " bytes even without its body";
+  }
+  // Encoded text is never shorter than the raw bytes, so the answer lies
+  // below the limit; fits_with grows no shorter as k grows.
+  size_t lo = 0, hi = std::min(body.size(), kMaxNotificationFileBytes);
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo + 1) / 2;
+    if (fits_with(mid)) {
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  const size_t kept = boundary(lo);
+  fits_with(kept);
+  if (cut != nullptr) {
+    *cut = "notification " + notification->request.identifier + ": body cut from " +
+           std::to_string(body.size()) + " to " + std::to_string(kept) +
+           " bytes at a character boundary, \"…\" added (" +
+           std::to_string(body.size() - kept) + " bytes dropped) to fit the spool's " +
+           std::to_string(kMaxNotificationFileBytes) + "-byte file limit";
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> SpoolNotification(const std::string& container,
-                                             const SpooledNotification& notification) {
+                                             const SpooledNotification& notification,
+                                             std::string* cut) {
   if (auto err = ValidateNotificationRequest(notification.request)) return err;
+  SpooledNotification fitted = notification;
+  if (auto err = FitNotificationToSpool(&fitted, cut)) return err;
   if (auto err = EnsureSpoolFolders(container, /*spool=*/true)) return err;
   return WriteFileAtomically(NotificationSpoolDir(container),
-                             notification.request.identifier + std::string(kSuffix),
-                             EncodeSpooledNotification(notification), kFileMode);
+                             fitted.request.identifier + std::string(kSuffix),
+                             EncodeSpooledNotification(fitted), kFileMode);
 }
 
 AuthorizationStatus ReadAuthorization(const std::string& container, std::string* problem) {

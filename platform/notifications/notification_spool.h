@@ -54,11 +54,21 @@ std::string EncodeSpooledNotification(const SpooledNotification& notification);
 std::optional<std::string> DecodeSpooledNotification(std::string_view text,
                                                      SpooledNotification* out);
 
-// The extension's side: writes one validated request into the spool; an
+// Makes `notification` fit a spool file: when its encoding is larger than
+// kMaxNotificationFileBytes, the body is cut at a UTF-8 character boundary
+// and "…" appended, keeping as much as fits. Sets `*cut` (if given) to a
+// line saying what was cut, and leaves it alone when nothing was. Returns
+// why it cannot fit even so (a title or identifier too long), or nullopt.
+std::optional<std::string> FitNotificationToSpool(SpooledNotification* notification,
+                                                  std::string* cut = nullptr);
+
+// The extension's side: writes one validated request into the spool, its
+// body cut to fit as FitNotificationToSpool does (`*cut` as there); an
 // existing file of the same identifier is replaced. Returns the failure's
 // description, or nullopt. The container must exist.
 std::optional<std::string> SpoolNotification(const std::string& container,
-                                             const SpooledNotification& notification);
+                                             const SpooledNotification& notification,
+                                             std::string* cut = nullptr);
 
 // The permission the host recorded; notDetermined when there is none or it
 // cannot be used, in which case `problem` (if given) says why, empty for a

@@ -218,5 +218,46 @@ TEST_F(SpoolTest, WritesThatCannotHappenSayWhy) {
   EXPECT_THAT(SpoolNames(), ElementsAre("kelvo.tunnel.broken.1.json"));
 }
 
+// A body larger than a spool file carries is cut, never split inside a
+// character, and still delivered.
+TEST_F(SpoolTest, LongBodiesAreCutAtACharacterBoundaryAndDelivered) {
+  const std::string ellipsis = "\u2026";
+  struct Case {
+    std::string body;
+    size_t unit;  // bytes per character
+  } cases[] = {
+      {std::string(70000, 'a'), 1},
+      {[] { std::string s; for (int i = 0; i < 40000; ++i) s += "\u00e1"; return "x" + s; }(), 2},
+      // Control characters take six bytes each once written.
+      {std::string(20000, '\x01'), 1},
+  };
+  for (const Case& c : cases) {
+    std::string cut;
+    ASSERT_EQ(SpoolNotification(container_, Broken(9, c.body), &cut), std::nullopt);
+    auto listing = SpoolReader(container_).Pending();
+    ASSERT_EQ(listing.entries.size(), 1u);
+    ASSERT_TRUE(listing.entries[0].notification) << listing.entries[0].error;
+    const std::string& got = listing.entries[0].notification->request.content.body;
+    ASSERT_TRUE(got.ends_with(ellipsis)) << got.size();
+    std::string kept = got.substr(0, got.size() - ellipsis.size());
+    EXPECT_EQ(c.body.compare(0, kept.size(), kept), 0) << "a prefix of the original";
+    EXPECT_EQ((kept.size() - (c.unit == 2 ? 1 : 0)) % c.unit, 0u) << "whole characters only";
+    EXPECT_GT(fs::file_size(NotificationSpoolDir(container_) + "/kelvo.tunnel.broken.9.json"),
+              kMaxNotificationFileBytes - 16)
+        << "as much as fits is kept";
+    EXPECT_THAT(cut, HasSubstr("body cut from " + std::to_string(c.body.size()) + " to " +
+                               std::to_string(kept.size()) + " bytes"));
+    ASSERT_EQ(SpoolReader(container_).Remove("kelvo.tunnel.broken.9.json"), std::nullopt);
+  }
+
+  std::string untouched = "unchanged";
+  ASSERT_EQ(SpoolNotification(container_, Broken(10, std::string(1000, 'b')), &untouched),
+            std::nullopt);
+  EXPECT_EQ(untouched, "unchanged") << "nothing cut, nothing said";
+  SpooledNotification huge_title = Broken(11, "b");
+  huge_title.request.content.title = std::string(kMaxNotificationFileBytes, 't');
+  EXPECT_THAT(SpoolNotification(container_, huge_title), Optional(HasSubstr("does not fit")));
+}
+
 }  // namespace
 }  // namespace kelvo

@@ -5,9 +5,35 @@
 
 namespace kelvo {
 
+std::optional<MemoryHandshake> ParseMemoryHandshake(const std::string& text) {
+  if (text == "fresh") return MemoryHandshake::kFresh;
+  if (text == "stale") return MemoryHandshake::kStale;
+  if (text == "none") return MemoryHandshake::kNone;
+  return std::nullopt;
+}
+
 MemoryAdapter::MemoryAdapter(std::shared_ptr<Queue> queue, const Clock& clock,
-                             WireGuardLogHandler log_handler)
-    : WireGuardAdapter(std::move(log_handler)), queue_(std::move(queue)), clock_(clock) {}
+                             WireGuardLogHandler log_handler, MemoryHandshake handshake)
+    : WireGuardAdapter(std::move(log_handler)),
+      queue_(std::move(queue)),
+      clock_(clock),
+      handshake_(handshake) {}
+
+int64_t MemoryAdapter::StampAtStart(int64_t now) const {
+  switch (handshake_) {
+    case MemoryHandshake::kFresh:
+      return now;
+    case MemoryHandshake::kStale:
+      return now - kStaleHandshakeAge;
+    case MemoryHandshake::kNone:
+      break;
+  }
+  return 0;
+}
+
+int64_t MemoryAdapter::StampAtUpdate(int64_t now) const {
+  return handshake_ == MemoryHandshake::kNone ? 0 : now;
+}
 
 void MemoryAdapter::Start(const TunnelConfiguration& config, Completion completion) {
   const int64_t now = NowSeconds();  // outside mu_: the clock may lock too
@@ -22,7 +48,7 @@ void MemoryAdapter::Start(const TunnelConfiguration& config, Completion completi
     } else {
       running_ = true;
       config_ = config;
-      peers_.assign(config.peers.size(), PeerState{now, 0, 0});
+      peers_.assign(config.peers.size(), PeerState{StampAtStart(now), 0, 0});
     }
   }
   if (error) {
@@ -31,7 +57,7 @@ void MemoryAdapter::Start(const TunnelConfiguration& config, Completion completi
     Log(WireGuardLogLevel::verbose,
         "Tunnel started with " + std::to_string(config.peers.size()) + " peer(s)");
   }
-  Complete(std::move(completion), std::move(error));
+  Complete("start", std::move(completion), std::move(error));
 }
 
 void MemoryAdapter::Update(const TunnelConfiguration& config, Completion completion) {
@@ -45,7 +71,7 @@ void MemoryAdapter::Update(const TunnelConfiguration& config, Completion complet
     } else if (!running_) {
       error = AdapterError("Invalid state: the tunnel is not running");
     } else {
-      std::vector<PeerState> next(config.peers.size(), PeerState{now, 0, 0});
+      std::vector<PeerState> next(config.peers.size(), PeerState{StampAtUpdate(now), 0, 0});
       if (!stamp_on_update_) {
         std::map<WireGuardKey, PeerState> old;
         for (size_t i = 0; i < peers_.size(); ++i) old[config_->peers[i].public_key] = peers_[i];
@@ -64,7 +90,7 @@ void MemoryAdapter::Update(const TunnelConfiguration& config, Completion complet
     Log(WireGuardLogLevel::verbose,
         "Tunnel updated with " + std::to_string(config.peers.size()) + " peer(s)");
   }
-  Complete(std::move(completion), std::move(error));
+  Complete("update", std::move(completion), std::move(error));
 }
 
 void MemoryAdapter::Stop(Completion completion) {
@@ -87,7 +113,7 @@ void MemoryAdapter::Stop(Completion completion) {
   } else {
     Log(WireGuardLogLevel::verbose, "Tunnel stopped");
   }
-  Complete(std::move(completion), std::move(error));
+  Complete("stop", std::move(completion), std::move(error));
 }
 
 void MemoryAdapter::GetRuntimeConfiguration(RuntimeCompletion completion) {
@@ -97,7 +123,7 @@ void MemoryAdapter::GetRuntimeConfiguration(RuntimeCompletion completion) {
     ++runtime_queries_;
     if (running_ && !runtime_unavailable_) text = RuntimeText();
   }
-  queue_->Async([completion = std::move(completion), text = std::move(text)]() mutable {
+  Post("runtime", [completion = std::move(completion), text = std::move(text)]() mutable {
     if (completion) completion(std::move(text));
   });
 }
@@ -213,10 +239,46 @@ int MemoryAdapter::runtime_queries() const {
   return runtime_queries_;
 }
 
-void MemoryAdapter::Complete(Completion completion, std::optional<AdapterError> error) {
-  queue_->Async([completion = std::move(completion), error = std::move(error)]() mutable {
+void MemoryAdapter::Complete(const char* kind, Completion completion,
+                             std::optional<AdapterError> error) {
+  Post(kind, [completion = std::move(completion), error = std::move(error)]() mutable {
     if (completion) completion(std::move(error));
   });
+}
+
+void MemoryAdapter::Post(const char* kind, std::function<void()> work) {
+  {
+    std::lock_guard lock(mu_);
+    if (hold_) {
+      held_.emplace_back(kind, std::move(work));
+      return;
+    }
+  }
+  queue_->Async(std::move(work));
+}
+
+void MemoryAdapter::SetHoldCompletions(bool hold) {
+  std::lock_guard lock(mu_);
+  hold_ = hold;
+}
+
+std::vector<std::string> MemoryAdapter::HeldCompletions() const {
+  std::lock_guard lock(mu_);
+  std::vector<std::string> kinds;
+  for (const auto& [kind, work] : held_) kinds.push_back(kind);
+  return kinds;
+}
+
+bool MemoryAdapter::ReleaseCompletion(size_t index) {
+  std::function<void()> work;
+  {
+    std::lock_guard lock(mu_);
+    if (index >= held_.size()) return false;
+    work = std::move(held_[index].second);
+    held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
+  }
+  queue_->Async(std::move(work));
+  return true;
 }
 
 void MemoryAdapter::Log(WireGuardLogLevel level, std::string message) {

@@ -182,6 +182,34 @@ TEST_F(MemoryAdapterTest, InjectedFailuresChangeNothing) {
   EXPECT_TRUE(adapter_.running());
 }
 
+// The pretend handshakes that let the watchdog's repair run without root.
+TEST(MemoryAdapterModeTest, StaleUntilUpdatedAndNoneForEver) {
+  struct Case {
+    const char* name;
+    int64_t at_start;  // seconds before now
+    bool fresh_after_update;
+  } cases[] = {{"fresh", 0, true}, {"stale", MemoryAdapter::kStaleHandshakeAge, true},
+               {"none", -1, false}};
+  for (const Case& c : cases) {
+    VirtualDispatch dispatch(1700000000.0);
+    MemoryAdapter adapter(dispatch.CreateSerialQueue("wireguard"), dispatch, nullptr,
+                          *ParseMemoryHandshake(c.name));
+    auto handshake = [&] {
+      std::string text;
+      adapter.GetRuntimeConfiguration([&](std::optional<std::string> t) { text = t.value_or(""); });
+      dispatch.RunUntilIdle();
+      auto at = text.find("last_handshake_time_sec=");
+      return std::stoll(text.substr(at + 24));
+    };
+    adapter.Start(Config({kPub1}), nullptr);
+    dispatch.AdvanceBy(std::chrono::seconds(100));
+    EXPECT_EQ(handshake(), c.at_start < 0 ? 0 : 1700000000 - c.at_start) << c.name;
+    adapter.Update(Config({kPub1}), nullptr);
+    EXPECT_EQ(handshake(), c.fresh_after_update ? 1700000100 : 0) << c.name;
+  }
+  EXPECT_EQ(ParseMemoryHandshake("Stale"), std::nullopt);
+}
+
 TEST(MemoryAdapterLifetimeTest, PendingCompletionsOutliveTheAdapter) {
   VirtualDispatch dispatch;
   int logs = 0;

@@ -4,6 +4,9 @@
 // - Start precedes Update; Stop ends the tunnel. Each completion is called
 //   exactly once: with no error on success, else with an AdapterError.
 // - Update hands a running tunnel a new configuration without stopping it.
+// - Operations take effect in the order they are called, whatever order
+//   their completions come back in: a Stop called after a Start leaves the
+//   tunnel down.
 // - GetRuntimeConfiguration yields the runtime (UAPI-style) text, lines of
 //   "key=value" separated by "\n" with one block per peer holding
 //   "last_handshake_time_sec=<seconds since 1970, 0 before any handshake>";

@@ -1,5 +1,6 @@
 #include "apps/kelvo-tun/testing/kelvo_tun_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -48,7 +49,15 @@ std::optional<std::string> KelvoTunProcess::Start(const std::vector<std::string>
   argv.push_back(nullptr);
   for (auto& e : env_s) envp.push_back(e.data());
   envp.push_back(nullptr);
-  if (::posix_spawn(&pid_, KELVO_TUN_BINARY, nullptr, nullptr, argv.data(), envp.data()) != 0) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!stderr_path_.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
+  int rc = ::posix_spawn(&pid_, KELVO_TUN_BINARY, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
     pid_ = -1;
     return "cannot start " KELVO_TUN_BINARY;
   }

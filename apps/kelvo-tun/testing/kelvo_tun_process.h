@@ -38,6 +38,9 @@ class KelvoTunProcess {
   std::optional<std::string> Start(const std::vector<std::string>& args,
                                    const std::vector<std::string>& env,
                                    const std::string& control_socket);
+  // Before Start: the process's stderr goes to `path` (created or
+  // truncated) instead of this process's.
+  void SetStderrFile(std::string path) { stderr_path_ = std::move(path); }
   EngineSocketClient& control() { return control_; }
   pid_t pid() const { return pid_; }
 
@@ -46,6 +49,7 @@ class KelvoTunProcess {
 
  private:
   pid_t pid_ = -1;
+  std::string stderr_path_;
   EngineSocketClient control_;
 };
 
