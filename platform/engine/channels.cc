@@ -35,15 +35,17 @@ void MethodChannel::SetMethodCallHandler(MethodCallHandler handler) {
   }
   const MethodCodec* codec = codec_;
   messenger_->SetMessageHandler(
-      name_, [codec, handler = std::move(handler)](Payload message, BinaryReply reply) {
+      name_, [codec, name = name_, handler = std::move(handler)](Payload message,
+                                                                  BinaryReply reply) {
         auto result = std::make_shared<MethodResult>(*codec, std::move(reply));
         if (!message) {
-          result->Error("bad-call", "empty method call");
+          result->Error("bad-call", "empty method call on '" + name + "'");
           return;
         }
         auto call = codec->DecodeMethodCall(*message);
         if (!call.ok()) {
-          result->Error("bad-call", "method call does not decode: " + call.error().message);
+          result->Error("bad-call", "method call on '" + name +
+                                        "' does not decode: " + call.error().message);
           return;
         }
         handler(call.value(), std::move(result));

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/engine/utf8.h"
+
 namespace kelvo {
 
 static_assert(std::endian::native == std::endian::little,
@@ -301,6 +303,7 @@ struct ValueDecoder {
     if (depth > StandardCodec::kMaxDepth) return Fail(r, "values nested too deeply");
     uint8_t type = 0;
     if (!r.ReadByte(&type)) return Fail(r, "truncated: expected a type byte");
+    if (!r.SpendValues(1)) return Fail(r, "too many values in one message");
     return ReadOfType(type, r, depth, out);
   }
 
@@ -339,6 +342,7 @@ struct ValueDecoder {
         const uint8_t* p = nullptr;
         if (!r.ReadSize(&n)) return Fail(r, "truncated size");
         if (!r.View(n, &p)) return Fail(r, "string longer than the message");
+        if (!IsValidUtf8(std::span<const uint8_t>(p, n))) return Fail(r, "string is not UTF-8");
         // Made empty and then filled: variant::emplace with a throwing
         // constructor builds a whole temporary variant and moves that.
         out.v_.emplace<std::string>().assign(reinterpret_cast<const char*>(p), n);
@@ -364,6 +368,8 @@ struct ValueDecoder {
         size_t n = 0;
         if (!r.ReadSize(&n)) return Fail(r, "truncated size");
         if (n > r.remaining()) return Fail(r, "list longer than the message");
+        // Each element costs at least one value: refused before reserving.
+        if (n > r.values_left()) return Fail(r, "too many values in one message");
         auto& list = out.v_.emplace<ValueList>();
         list.reserve(n);
         for (size_t i = 0; i < n; ++i) {
@@ -376,6 +382,7 @@ struct ValueDecoder {
         size_t n = 0;
         if (!r.ReadSize(&n)) return Fail(r, "truncated size");
         if (n > r.remaining() / 2) return Fail(r, "map longer than the message");
+        if (n > r.values_left() / 2) return Fail(r, "too many values in one message");
         auto& entries = out.v_.emplace<ValueMap>().entries_;
         entries.reserve(n);
         for (size_t i = 0; i < n; ++i) {
@@ -529,6 +536,7 @@ Result<Value> StandardCodec::ReadValue(ByteReader& r, int depth) const {
   if (depth > kMaxDepth) return Error(r, "values nested too deeply");
   uint8_t type = 0;
   if (!r.ReadByte(&type)) return Error(r, "truncated: expected a type byte");
+  if (!r.SpendValues(1)) return Error(r, "too many values in one message");
   if (type >= 128 || type > kFloat32List) return rw_->ReadValueOfType(*this, type, r, depth);
   return ReadStandard(type, r, depth);
 }

@@ -22,7 +22,8 @@
 namespace kelvo {
 
 // Error or value. Decoding untrusted bytes never throws or crashes; it gives
-// a DecodeError describing the first problem found.
+// a DecodeError describing the first problem found. Strings must be valid
+// UTF-8, so no decoded text ever needs checking again.
 struct DecodeError {
   std::string message;
   size_t offset = 0;
@@ -62,6 +63,11 @@ class ByteWriter {
   std::vector<uint8_t>* out_;
 };
 
+// Most values one message may decode to. Every value costs one (a map
+// entry two, a typed list one), so the decoded tree of any frame stays
+// within a few tens of MiB whatever its shape (a Value is 40 bytes).
+inline constexpr size_t kMaxDecodedValues = size_t{1} << 20;
+
 class ByteReader {
  public:
   explicit ByteReader(std::span<const uint8_t> data) : data_(data) {}
@@ -77,10 +83,20 @@ class ByteReader {
   }
   size_t position() const { return pos_; }
   size_t remaining() const { return data_.size() - pos_; }
+  // Takes `n` values from the message's budget (kMaxDecodedValues for
+  // everything read through this reader); false, taking nothing, when
+  // fewer are left.
+  bool SpendValues(size_t n) {
+    if (n > values_left_) return false;
+    values_left_ -= n;
+    return true;
+  }
+  size_t values_left() const { return values_left_; }
 
  private:
   std::span<const uint8_t> data_;
   size_t pos_ = 0;
+  size_t values_left_ = kMaxDecodedValues;
 };
 
 class StandardCodec;
