@@ -2,13 +2,21 @@
 
 #include <mutex>
 
+#include "platform/dispatch/task_guard.h"
+
 namespace kelvo {
 
 MethodResult::MethodResult(const MethodCodec& codec, BinaryReply reply)
     : codec_(codec), reply_(std::move(reply)) {}
 
 MethodResult::~MethodResult() {
-  if (Claim() && reply_) reply_(std::nullopt);
+  if (!Claim() || !reply_) return;
+  // Dropped by a task that threw: the caller learns that it failed.
+  if (const std::string* failure = CurrentTaskFailure()) {
+    reply_(codec_.EncodeErrorEnvelope({"internal-error", "request failed: " + *failure, Value()}));
+  } else {
+    reply_(std::nullopt);
+  }
 }
 
 void MethodResult::Success(const Value& result) {
@@ -48,7 +56,7 @@ void MethodChannel::SetMethodCallHandler(MethodCallHandler handler) {
                                         "' does not decode: " + call.error().message);
           return;
         }
-        handler(call.value(), std::move(result));
+        handler(std::move(call).value(), std::move(result));
       });
 }
 
