@@ -63,10 +63,12 @@ class ByteWriter {
   std::vector<uint8_t>* out_;
 };
 
-// Most values one message may decode to. Every value costs one (a map
-// entry two, a typed list one), so the decoded tree of any frame stays
-// within a few tens of MiB whatever its shape (a Value is 40 bytes).
-inline constexpr size_t kMaxDecodedValues = size_t{1} << 20;
+// Most memory the decoded form of one message may take: every value costs
+// its node (sizeof(Value); a map entry two), text, bytes and typed lists
+// also what they allocate, a custom value its shared payload. A frame of
+// any shape thus decodes to at most this much, whatever it claims, while a
+// single 64 MiB byte list still decodes.
+inline constexpr size_t kMaxDecodedBytes = size_t{96} << 20;
 
 class ByteReader {
  public:
@@ -83,20 +85,20 @@ class ByteReader {
   }
   size_t position() const { return pos_; }
   size_t remaining() const { return data_.size() - pos_; }
-  // Takes `n` values from the message's budget (kMaxDecodedValues for
-  // everything read through this reader); false, taking nothing, when
+  // Takes `n` bytes from the message's decoding budget (kMaxDecodedBytes
+  // for everything read through this reader); false, taking nothing, when
   // fewer are left.
-  bool SpendValues(size_t n) {
-    if (n > values_left_) return false;
-    values_left_ -= n;
+  bool Spend(size_t n) {
+    if (n > budget_left_) return false;
+    budget_left_ -= n;
     return true;
   }
-  size_t values_left() const { return values_left_; }
+  size_t budget_left() const { return budget_left_; }
 
  private:
   std::span<const uint8_t> data_;
   size_t pos_ = 0;
-  size_t values_left_ = kMaxDecodedValues;
+  size_t budget_left_ = kMaxDecodedBytes;
 };
 
 class StandardCodec;

@@ -178,31 +178,45 @@ TEST(StandardCodecTest, StringsMustBeUtf8) {
   EXPECT_EQ(Dec(Bytes{8, 1, 0xff}), Value(Value::Bytes{0xff}));
 }
 
-TEST(StandardCodecTest, BudgetsTheValuesOfOneMessage) {
+TEST(StandardCodecTest, BudgetsTheMemoryOneMessageDecodesTo) {
   const StandardCodec& c = StandardCodec::Instance();
-  auto list_of_nulls = [](size_t n) {
+  auto list_header = [](size_t n) {
     Bytes b{12, 255};
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    return b;
+  };
+  auto list_of_nulls = [&](size_t n) {
+    Bytes b = list_header(n);
     b.resize(b.size() + n, 0);
     return b;
   };
-  // The list itself is one value, so it may hold one less than the budget.
-  EXPECT_TRUE(c.Decode(list_of_nulls(kMaxDecodedValues - 1)).ok());
-  auto over = c.Decode(list_of_nulls(kMaxDecodedValues));
+  // One-byte elements: the list's own node and n more fit, one more does not.
+  const size_t nodes = kMaxDecodedBytes / sizeof(Value);
+  EXPECT_TRUE(c.Decode(list_of_nulls(nodes - 1)).ok());
+  auto over = c.Decode(list_of_nulls(nodes));
   ASSERT_FALSE(over.ok());
-  EXPECT_NE(over.error().message.find("too many values"), std::string::npos);
+  EXPECT_NE(over.error().message.find("too much memory"), std::string::npos);
 
-  // Spread over several lists, maps and custom records, the count is the
-  // same: the budget belongs to the message, not to each container.
-  Value half(ValueList(kMaxDecodedValues / 2, Value()));
+  // The budget belongs to the message, not to each container: halves in a
+  // list, a map under a custom tag and a method call's two parts add up.
+  Value half(ValueList(nodes / 2, Value()));
   Value tagged = Value::Custom(140, Value(ValueMap{{Value(1), half}}));
   EXPECT_FALSE(c.Decode(Enc(Value(ValueList{half, tagged}))).ok());
   EXPECT_TRUE(c.Decode(Enc(Value(ValueList{Value(ValueList(1000, Value())), tagged}))).ok());
-
-  // A method call's name and arguments share one budget too.
-  std::vector<uint8_t> call = MethodCodec::Standard().EncodeMethodCall(
-      {"m", Value(ValueList{half, Value(ValueList(kMaxDecodedValues / 2, Value()))})});
+  Bytes call = MethodCodec::Standard().EncodeMethodCall({"m", Value(ValueList{half, half})});
   EXPECT_FALSE(MethodCodec::Standard().DecodeMethodCall(call).ok());
+
+  // Text counts what it allocates: a frame's worth of 100-byte strings is
+  // refused, one 64 MiB byte list is not.
+  Bytes strings = list_header(700000);
+  for (size_t i = 0; i < 700000; ++i) {
+    strings.insert(strings.end(), {7, 100});
+    strings.resize(strings.size() + 100, 'x');
+  }
+  EXPECT_FALSE(c.Decode(strings).ok());
+  Bytes big{8, 255, 0, 0, 0, 4};
+  big.resize(big.size() + (size_t{64} << 20), 1);
+  EXPECT_TRUE(c.Decode(big).ok());
 }
 
 // A service codec with its own record type under tag 129.
