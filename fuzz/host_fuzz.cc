@@ -8,7 +8,7 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -105,11 +105,20 @@ std::vector<uint8_t> HostileBytes(Input& in) {
   return out;
 }
 
+std::string* g_dir = nullptr;
+
+void RemoveDir() {
+  std::error_code ignored;
+  if (g_dir) std::filesystem::remove_all(*g_dir, ignored);
+}
+
 struct Host {
   Host() {
-    char pattern[] = "/tmp/k14-host-fuzz-XXXXXX";
+    char pattern[] = "/tmp/kelvo-host-fuzz-XXXXXX";
     const char* dir = mkdtemp(pattern);
     if (dir == nullptr) std::abort();
+    g_dir = new std::string(dir);
+    std::atexit(RemoveDir);
     // Every path the services derive from the environment lands in here.
     setenv("HOME", dir, 1);
     setenv("XDG_DATA_HOME", (std::string(dir) + "/data").c_str(), 1);

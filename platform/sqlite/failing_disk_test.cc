@@ -4,7 +4,6 @@
 // and nothing crashes.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -65,14 +64,22 @@ TEST(FailingDiskTest, UserDefaultsKeepWhatTheyAcknowledged) {
     }
     SqliteDomainFile reopened(path, {});
     std::optional<ValueMap> all = reopened.All();
-    auto present = [&](const std::string& key) { return all && all->find(key) != nullptr; };
+    auto present = [&](const std::string& key) {
+      return all && all->find(std::string_view(key)) != nullptr;
+    };
     for (const auto& [key, acknowledged] : set) {
       const bool gone = removed && (key == "a" || key == "b");
-      if (acknowledged && !gone) EXPECT_TRUE(present(key)) << key;
-      if (gone) EXPECT_FALSE(present(key)) << key;
+      if (acknowledged && !gone) {
+        EXPECT_TRUE(present(key)) << key;
+      }
+      if (gone) {
+        EXPECT_FALSE(present(key)) << key;
+      }
     }
     // All or none: a removal never leaves half of its keys.
-    if (set["a"] && set["b"]) EXPECT_EQ(present("a"), present("b"));
+    if (set["a"] && set["b"]) {
+      EXPECT_EQ(present("a"), present("b"));
+    }
   });
 }
 
@@ -113,12 +120,18 @@ TEST(FailingDiskTest, KeychainKeepsWhatItAcknowledged) {
       if (kc->CopyMatching(q, &result) != errSecSuccess) return std::nullopt;
       return std::get<SecBytes>(result);
     };
-    if (added["three"] == errSecSuccess) EXPECT_TRUE(read("three"));
+    if (added["three"] == errSecSuccess) {
+      EXPECT_TRUE(read("three"));
+    }
     if (added["one"] == errSecSuccess) {
       ASSERT_TRUE(read("one"));
-      if (updated == errSecSuccess) EXPECT_EQ(*read("one"), SecBytes{'w'});
+      if (updated == errSecSuccess) {
+        EXPECT_EQ(*read("one"), SecBytes{'w'});
+      }
     }
-    if (deleted == errSecSuccess) EXPECT_FALSE(read("two"));
+    if (deleted == errSecSuccess) {
+      EXPECT_FALSE(read("two"));
+    }
   });
 }
 
@@ -138,22 +151,25 @@ TEST(FailingDiskTest, StoreKeepsEveryPurchaseItReported) {
     for (const auto& report : observer.reports) {
       for (const StorePaymentTransaction& t : report.transactions) {
         if (t.state == 1 && t.identifier) purchased.insert(*t.identifier);
-        if (t.state == 2) EXPECT_TRUE(t.error);
+        if (t.state == 2) {
+          EXPECT_TRUE(t.error);
+        }
       }
     }
     h.queue().RemoveTransactionObserver(&observer);
     h.Reopen();
     h.dispatch().RunUntilIdle();
     std::set<std::string> kept;
+    size_t purchased_rows = 0;
     for (const StorePaymentTransaction& t : h.queue().Transactions()) {
-      if (t.state == 1 && t.identifier) kept.insert(*t.identifier);
+      if (t.state == 1 && t.identifier) {
+        kept.insert(*t.identifier);
+        ++purchased_rows;
+      }
     }
     for (const std::string& id : purchased) EXPECT_TRUE(kept.count(id)) << id;
     // Identifiers are never handed out twice.
-    EXPECT_EQ(kept.size(), h.queue().Transactions().size() -
-                               std::count_if(h.queue().Transactions().begin(),
-                                             h.queue().Transactions().end(),
-                                             [](const auto& t) { return t.state != 1; }));
+    EXPECT_EQ(kept.size(), purchased_rows);
   });
 }
 

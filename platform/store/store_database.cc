@@ -18,7 +18,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = 250;  // the store is called on the main queue
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL);
