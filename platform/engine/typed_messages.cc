@@ -88,8 +88,11 @@ void SetAsyncTypedHandler(BasicMessageChannel& channel, AsyncTypedHandler handle
           reply(WrapError(NotAList(name)));
           return;
         }
+        // Guarded once, so that the catches below answer through the same
+        // (at most once) reply the handler was given.
+        reply = GuardedReply(std::move(reply));
         try {
-          handler(*args, GuardedReply(std::move(reply)));
+          handler(*args, reply);
         } catch (const FlutterErrorException& e) {
           reply(WrapError(e.error()));
         } catch (const std::exception& e) {
