@@ -99,26 +99,36 @@ void BM_RawSqliteDeleteAll(benchmark::State& state) {
 }
 BENCHMARK(BM_RawSqliteDeleteAll)->Unit(benchmark::kMillisecond)->Iterations(10);
 
-// Frames of kMaxFrameBody bytes whose decoded form costs the most: a list
-// of one-byte elements, a map of them, nested lists, custom tags, and
-// short-but-heap strings.
-std::vector<uint8_t> Frame(int shape) {
-  const size_t size = kMaxFrameBody - 16;
-  std::vector<uint8_t> b{shape == 1 ? uint8_t{13} : uint8_t{12}, 255};
-  size_t n = 0;
-  const size_t element = shape == 3 ? 2 : shape == 4 ? 18 : 1;
-  n = (size - 6) / element / (shape == 1 ? 2 : 1);
+// Frames of kMaxFrameBody bytes whose decoded form costs the most: lists
+// of 16,384 one-byte elements (nulls, map entries of nulls, booleans,
+// custom tags) or of 16-byte strings, as many lists as fit. Each inner
+// list passes the size check, so decoding runs until the budget stops it.
+void PutSize(std::vector<uint8_t>& b, uint8_t type, size_t n) {
+  b.push_back(type);
+  b.push_back(255);
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(n >> (8 * i)));
-  b.reserve(size);
-  for (size_t i = 0; i < n; ++i) {
-    switch (shape) {
-      case 0: b.push_back(0); break;            // null
-      case 1: b.insert(b.end(), {0, 0}); break;  // null: null
-      case 2: b.push_back(1); break;            // true
-      case 3: b.insert(b.end(), {130, 0}); break;  // custom tag 130 with null
-      default:
-        b.insert(b.end(), {7, 16});
-        b.resize(b.size() + 16, 'x');
+}
+
+std::vector<uint8_t> Frame(int shape) {
+  constexpr size_t kPer = 16384;
+  const size_t element = shape == 1 || shape == 3 ? 2 : shape == 4 ? 18 : 1;
+  const size_t inner = 6 + kPer * element;
+  const size_t lists = (kMaxFrameBody - 6) / inner;
+  std::vector<uint8_t> b;
+  b.reserve(kMaxFrameBody);
+  PutSize(b, 12, lists);
+  for (size_t l = 0; l < lists; ++l) {
+    PutSize(b, shape == 1 ? 13 : 12, kPer);
+    for (size_t i = 0; i < kPer; ++i) {
+      switch (shape) {
+        case 0: b.push_back(0); break;               // null
+        case 1: b.insert(b.end(), {0, 0}); break;     // null: null
+        case 2: b.push_back(1); break;               // true
+        case 3: b.insert(b.end(), {130, 0}); break;   // custom tag 130 with null
+        default:
+          b.insert(b.end(), {7, 16});
+          b.resize(b.size() + 16, 'x');
+      }
     }
   }
   return b;
