@@ -1,7 +1,8 @@
 #include "host/socket_tunnel_managers.h"
 
+#include <future>
 #include <map>
-#include <mutex>
+#include <optional>
 
 #include "platform/engine/engine_socket.h"
 #include "platform/engine/standard_codec.h"
@@ -26,51 +27,54 @@ TunnelStatus QueryStatus(const std::string& control_socket) {
   return static_cast<TunnelStatus>(status);
 }
 
-// Connections still waiting for the extension's answer. They live here,
-// not in their own reply callbacks, so that none outlives the managers.
-struct WaitingClients {
-  std::mutex mu;
-  std::map<EngineSocketClient*, std::shared_ptr<EngineSocketClient>> clients;
+// One connection per control socket, shared by every provider message to
+// that profile (a message waiting for its answer no longer holds a thread
+// and two descriptors of its own). A connection the extension closed is
+// replaced at the next message. Used on the managers' queue only; the
+// connections live here, not in their reply callbacks, so that none
+// outlives the managers.
+struct ProfileConnections {
+  std::map<std::string, std::shared_ptr<EngineSocketClient>> clients;
 
-  void Add(std::shared_ptr<EngineSocketClient> client) {
-    std::lock_guard lock(mu);
-    clients.emplace(client.get(), std::move(client));
-  }
-  std::shared_ptr<EngineSocketClient> Take(EngineSocketClient* client) {
-    std::lock_guard lock(mu);
-    auto node = clients.extract(client);
-    return node ? std::move(node.mapped()) : nullptr;
+  // The live connection to `path`, opened when needed; null with `*error`
+  // set when it cannot be opened.
+  std::shared_ptr<EngineSocketClient> For(const std::string& path, std::shared_ptr<Queue> main,
+                                          std::optional<std::string>* error) {
+    std::shared_ptr<EngineSocketClient>& slot = clients[path];
+    if (slot && slot->connected()) return slot;
+    auto client = std::make_shared<EngineSocketClient>(std::move(main));
+    if ((*error = client->Connect(path))) {
+      clients.erase(path);
+      return nullptr;
+    }
+    // The old one (closed by its peer) ends here, off its own callbacks.
+    slot = std::move(client);
+    return slot;
   }
 };
 
 class SocketTunnelSession : public TunnelSession {
  public:
   SocketTunnelSession(std::string control_socket, std::shared_ptr<Queue> io,
-                      std::shared_ptr<Queue> main, std::shared_ptr<WaitingClients> waiting)
+                      std::shared_ptr<Queue> main,
+                      std::shared_ptr<ProfileConnections> connections)
       : control_socket_(std::move(control_socket)),
         io_(std::move(io)),
         main_(std::move(main)),
-        waiting_(std::move(waiting)) {}
+        connections_(std::move(connections)) {}
 
   void SendProviderMessage(std::vector<uint8_t> message,
                            std::function<void(ProviderResponse)> done) override {
-    io_->Async([path = control_socket_, main = main_, waiting = waiting_,
+    io_->Async([path = control_socket_, main = main_, connections = connections_,
                 message = std::move(message), done = std::move(done)]() mutable {
-      auto client = std::make_shared<EngineSocketClient>(main);
-      if (auto error = client->Connect(path)) {
+      std::optional<std::string> error;
+      std::shared_ptr<EngineSocketClient> client = connections->For(path, main, &error);
+      if (!client) {
         main->Async([done, error] { done({error, std::nullopt}); });
         return;
       }
-      EngineSocketClient* raw = client.get();
-      waiting->Add(std::move(client));
-      raw->Send(kAppMessageOperation, std::move(message),
-                [raw, main, weak = std::weak_ptr<WaitingClients>(waiting), done](Payload reply) {
-                  done({std::nullopt, std::move(reply)});
-                  // Let the connection go from a later item, outside its own callback.
-                  main->Async([raw, weak] {
-                    if (auto w = weak.lock()) w->Take(raw);
-                  });
-                });
+      client->Send(kAppMessageOperation, std::move(message),
+                   [done](Payload reply) { done({std::nullopt, std::move(reply)}); });
     });
   }
 
@@ -78,7 +82,7 @@ class SocketTunnelSession : public TunnelSession {
   std::string control_socket_;
   std::shared_ptr<Queue> io_;
   std::shared_ptr<Queue> main_;
-  std::shared_ptr<WaitingClients> waiting_;
+  std::shared_ptr<ProfileConnections> connections_;
 };
 
 class SocketTunnelManagers : public TunnelManagers {
@@ -89,14 +93,20 @@ class SocketTunnelManagers : public TunnelManagers {
         load_profiles_(std::move(load_profiles)) {}
 
   void LoadAll(LoadDone done) override {
-    io_->Async([io = io_, main = main_, waiting = waiting_, load = load_profiles_,
+    io_->Async([io = io_, main = main_, connections = connections_, load = load_profiles_,
                 done = std::move(done)] {
       ProfileLoad profiles = load();
       std::vector<TunnelConnection> all;
       if (!profiles.error) {
+        // Asked all at once: several silent profiles cost one timeout, not one each.
+        std::vector<std::future<TunnelStatus>> statuses;
         for (const TunnelProfile& p : profiles.profiles) {
-          all.push_back({QueryStatus(p.control_socket), std::make_shared<SocketTunnelSession>(
-                                                            p.control_socket, io, main, waiting)});
+          statuses.push_back(std::async(std::launch::async, QueryStatus, p.control_socket));
+        }
+        for (size_t i = 0; i < profiles.profiles.size(); ++i) {
+          all.push_back({statuses[i].get(),
+                         std::make_shared<SocketTunnelSession>(profiles.profiles[i].control_socket,
+                                                               io, main, connections)});
         }
       }
       main->Async([done, all = std::move(all), error = std::move(profiles.error)]() mutable {
@@ -109,7 +119,7 @@ class SocketTunnelManagers : public TunnelManagers {
   std::shared_ptr<Queue> io_;
   std::shared_ptr<Queue> main_;
   std::function<ProfileLoad()> load_profiles_;
-  std::shared_ptr<WaitingClients> waiting_ = std::make_shared<WaitingClients>();
+  std::shared_ptr<ProfileConnections> connections_ = std::make_shared<ProfileConnections>();
 };
 
 }  // namespace

@@ -2,8 +2,9 @@
 // directory tunnels/ of the App Group container, taken in file-name order
 // and loaded afresh on every LoadAll. A profile's connection status is the
 // "status" answer of its control socket (disconnected when the socket does
-// not answer within 2 seconds); its session sends each provider message as
-// a "handleAppMessage" request on a new connection to that socket.
+// not answer within 2 seconds; all profiles are asked at once); its session
+// sends each provider message as a "handleAppMessage" request on the one
+// connection the managers keep to that socket.
 //
 // Threading: the profile reading, the status queries and the connecting run
 // on a serial queue of their own; the answer to a provider message arrives

@@ -72,6 +72,7 @@ class KelvoProcess {
                  const std::string& channel = "drimo/wg_ios",
                  std::chrono::milliseconds limit = std::chrono::seconds(10));
   EngineSocketClient& client() { return *client_; }
+  pid_t pid() const { return pid_; }
 
   // Sends `signal` and waits (10 s) for the exit; the exit status, or -1
   // when it did not exit in time (it is then killed).

@@ -78,6 +78,7 @@ class Handle : public UserDefaults {
   }
 
   bool Remove(const std::string& key) override { return own_->Remove(key); }
+  bool RemoveKeys(const std::vector<std::string>& keys) override { return own_->RemoveKeys(keys); }
 
  private:
   std::shared_ptr<Shared> shared_;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/defaults/user_defaults.h"
 #include "platform/engine/value.h"
@@ -24,6 +25,12 @@ class DomainStore {
   virtual bool Set(const std::string& key, const Value& value) = 0;
   // Removing an absent key, or from a domain with no store, succeeds.
   virtual bool Remove(const std::string& key) = 0;
+  // All of `keys` or none (one transaction where the storage has them).
+  virtual bool RemoveKeys(const std::vector<std::string>& keys) {
+    bool ok = true;
+    for (const std::string& key : keys) ok = Remove(key) && ok;
+    return ok;
+  }
 };
 
 // Where the domains of one system live.
@@ -31,8 +38,9 @@ class DomainProvider {
  public:
   virtual ~DomainProvider() = default;
   // The store of domain `name` (own, global, App Group or plain suite),
-  // cached for the provider's life. It may exist before its backing store
-  // does: reads then find nothing, and the first write creates it.
+  // cached (the SQLite provider keeps the 16 most recently used). It may
+  // exist before its backing store does: reads then find nothing, and the
+  // first write creates it.
   virtual std::shared_ptr<DomainStore> Domain(const std::string& name) = 0;
   // Whether Suite(name) opens right now, for a name that is not refused. An
   // App Group's container directory is created here when missing.

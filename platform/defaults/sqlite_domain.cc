@@ -13,11 +13,12 @@
 #include <thread>
 
 #include "platform/engine/standard_codec.h"
+#include "platform/sqlite/transaction.h"
 
 namespace kelvo {
 namespace {
 
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = 250;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS defaults("
@@ -307,6 +308,40 @@ bool SqliteDomainFile::Remove(const std::string& key) {
   StatementScope scope(remove_);
   if (!BindKey(remove_, key) || sqlite3_step(remove_) != SQLITE_DONE) {
     LogDefaults("not removed: " + key + " in " + path_ + ": " + sqlite3_errmsg(db_));
+    return false;
+  }
+  return true;
+}
+
+bool SqliteDomainFile::RemoveKeys(const std::vector<std::string>& keys) {
+  std::lock_guard lock(mu_);
+  switch (EnsureOpenLocked(false)) {
+    case OpenState::kNoFile:
+      return true;
+    case OpenState::kFailed:
+      LogDefaults("not removed: " + std::to_string(keys.size()) + " keys (no store at " + path_ +
+                  ")");
+      return false;
+    case OpenState::kOpen:
+      break;
+  }
+  // One transaction: one disk flush for all of them, and all or none.
+  SqliteTransaction transaction(db_);
+  if (!transaction.started()) {
+    LogDefaults("not removed: " + std::to_string(keys.size()) + " keys in " + path_ + ": " +
+                transaction.error());
+    return false;
+  }
+  for (const std::string& key : keys) {
+    StatementScope scope(remove_);
+    if (!BindKey(remove_, key) || sqlite3_step(remove_) != SQLITE_DONE) {
+      LogDefaults("not removed: " + key + " in " + path_ + ": " + sqlite3_errmsg(db_));
+      return false;
+    }
+  }
+  if (!transaction.Commit()) {
+    LogDefaults("not removed: " + std::to_string(keys.size()) + " keys in " + path_ + ": " +
+                transaction.error());
     return false;
   }
   return true;

@@ -3,7 +3,8 @@
 //
 // One connection per file per process, opened lazily, guarded by a mutex,
 // with its statements prepared once. WAL journal, synchronous=FULL (a write
-// is durable when it returns), busy timeout 5 s. Every statement is reset
+// is durable when it returns), busy timeout 250 ms (the
+// main queue waits no longer: a write that cannot get the lock fails). Every statement is reset
 // as soon as it has run, so no read snapshot outlives a call and the next
 // read sees what other processes committed. Before each use the file's
 // identity is checked: a file deleted or replaced behind our back is
@@ -52,6 +53,7 @@ class SqliteDomainFile : public DomainStore {
   std::optional<ValueMap> All() override;
   bool Set(const std::string& key, const Value& value) override;
   bool Remove(const std::string& key) override;
+  bool RemoveKeys(const std::vector<std::string>& keys) override;
 
  private:
   enum class OpenState { kNoFile, kOpen, kFailed };

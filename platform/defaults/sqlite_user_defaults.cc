@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <list>
 #include <map>
 #include <mutex>
 
@@ -15,6 +16,9 @@
 
 namespace kelvo {
 namespace {
+
+// Domains kept open at once (three files each).
+constexpr size_t kMaxOpenDomains = 16;
 
 bool IsUsableDirectory(const std::string& dir) {
   struct stat st;
@@ -26,11 +30,24 @@ class SqliteProvider : public DomainProvider {
  public:
   explicit SqliteProvider(DefaultsConfig config) : config_(std::move(config)) {}
 
+  // Each open domain holds three files (database, WAL, shared memory), so
+  // only the most recently used ones stay cached; one dropped here closes
+  // as soon as no caller holds it (the global domain is always held).
   std::shared_ptr<DomainStore> Domain(const std::string& name) override {
     std::lock_guard lock(mu_);
-    std::shared_ptr<DomainStore>& slot = domains_[name];
-    if (!slot) slot = MakeDomain(name);
-    return slot;
+    auto it = domains_.find(name);
+    if (it != domains_.end()) {
+      recent_.splice(recent_.begin(), recent_, it->second.recent);
+      return it->second.store;
+    }
+    std::shared_ptr<DomainStore> store = MakeDomain(name);
+    recent_.push_front(name);
+    domains_.emplace(name, Cached{store, recent_.begin()});
+    while (domains_.size() > kMaxOpenDomains) {
+      domains_.erase(recent_.back());
+      recent_.pop_back();
+    }
+    return store;
   }
 
   bool OpenSuite(const std::string& name) override {
@@ -77,9 +94,15 @@ class SqliteProvider : public DomainProvider {
                                      {.file_mode = kUserDomainFileMode, .create_parents = true});
   }
 
+  struct Cached {
+    std::shared_ptr<DomainStore> store;
+    std::list<std::string>::iterator recent;
+  };
+
   const DefaultsConfig config_;
   std::mutex mu_;
-  std::map<std::string, std::shared_ptr<DomainStore>> domains_;  // guarded by mu_
+  std::map<std::string, Cached> domains_;  // guarded by mu_, like recent_
+  std::list<std::string> recent_;          // most recently used first
 };
 
 }  // namespace

@@ -84,6 +84,13 @@ class UserDefaults {
   // True when the key is gone from the own domain afterwards, also when it
   // was never there. The other domains of the search list are untouched.
   virtual bool Remove(const std::string& key) = 0;
+  // Removes every one of `keys` from the own domain, in one write where the
+  // store allows it (all or none). Same meaning as Remove for each key.
+  virtual bool RemoveKeys(const std::vector<std::string>& keys) {
+    bool ok = true;
+    for (const std::string& key : keys) ok = Remove(key) && ok;
+    return ok;
+  }
 };
 
 class UserDefaultsSystem {

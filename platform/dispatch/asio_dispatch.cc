@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/dispatch/task_guard.h"
 #include "platform/dispatch/timed_queue.h"
 
 namespace kelvo {
@@ -141,7 +142,7 @@ class MainLoopQueue final : public TimedQueue {
   void RunItem(Work& work) {
     const MainLoopQueue* outer = current_;
     current_ = this;
-    work();
+    RunGuarded(label_, work);
     current_ = outer;
   }
 
@@ -207,8 +208,8 @@ class AsioQueue final : public TimedQueue, public std::enable_shared_from_this<A
 
  private:
   void PostLocked(Work work) {
-    asio::post(strand_, [self = shared_from_this(), work = std::move(work)] {
-      if (!self->dead_) work();
+    asio::post(strand_, [self = shared_from_this(), work = std::move(work)]() mutable {
+      if (!self->dead_) RunGuarded(self->label_, work);
     });
   }
 

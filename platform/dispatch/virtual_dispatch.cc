@@ -1,3 +1,4 @@
+#include "platform/dispatch/task_guard.h"
 #include "platform/dispatch/virtual_dispatch.h"
 
 #include <algorithm>
@@ -95,7 +96,7 @@ bool VirtualDispatchState::RunNext(Duration limit) {
     explicit Running(const Queue* q) : saved(tl_running) { tl_running = q; }
     ~Running() { tl_running = saved; }
   } running(node.mapped().queue.get());
-  node.mapped().work();
+  RunGuarded(node.mapped().queue ? node.mapped().queue->label() : "timer", node.mapped().work);
   return true;
 }
 

@@ -2,13 +2,21 @@
 
 #include <mutex>
 
+#include "platform/dispatch/task_guard.h"
+
 namespace kelvo {
 
 MethodResult::MethodResult(const MethodCodec& codec, BinaryReply reply)
     : codec_(codec), reply_(std::move(reply)) {}
 
 MethodResult::~MethodResult() {
-  if (Claim() && reply_) reply_(std::nullopt);
+  if (!Claim() || !reply_) return;
+  // Dropped by a task that threw: the caller learns that it failed.
+  if (const std::string* failure = CurrentTaskFailure()) {
+    reply_(codec_.EncodeErrorEnvelope({"internal-error", "request failed: " + *failure, Value()}));
+  } else {
+    reply_(std::nullopt);
+  }
 }
 
 void MethodResult::Success(const Value& result) {
@@ -35,18 +43,20 @@ void MethodChannel::SetMethodCallHandler(MethodCallHandler handler) {
   }
   const MethodCodec* codec = codec_;
   messenger_->SetMessageHandler(
-      name_, [codec, handler = std::move(handler)](Payload message, BinaryReply reply) {
+      name_, [codec, name = name_, handler = std::move(handler)](Payload message,
+                                                                  BinaryReply reply) {
         auto result = std::make_shared<MethodResult>(*codec, std::move(reply));
         if (!message) {
-          result->Error("bad-call", "empty method call");
+          result->Error("bad-call", "empty method call on '" + name + "'");
           return;
         }
         auto call = codec->DecodeMethodCall(*message);
         if (!call.ok()) {
-          result->Error("bad-call", "method call does not decode: " + call.error().message);
+          result->Error("bad-call", "method call on '" + name +
+                                        "' does not decode: " + call.error().message);
           return;
         }
-        handler(call.value(), std::move(result));
+        handler(std::move(call).value(), std::move(result));
       });
 }
 

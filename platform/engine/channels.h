@@ -43,8 +43,10 @@ class MethodResult {
   std::atomic<bool> answered_{false};
 };
 
+// The call is handed over by value: a handler that keeps it (to finish on
+// another queue) moves it instead of copying a possibly large argument tree.
 using MethodCallHandler =
-    std::function<void(const MethodCall& call, std::shared_ptr<MethodResult> result)>;
+    std::function<void(MethodCall call, std::shared_ptr<MethodResult> result)>;
 
 // What a native-to-interface method call came back with.
 struct MethodResponse {

@@ -196,3 +196,46 @@ TEST_F(ChannelsTest, TypedCallsTowardTheInterface) {
 
 }  // namespace
 }  // namespace kelvo
+
+namespace kelvo {
+namespace {
+
+// A handler that hands its reply to a queued task which then throws: the
+// process goes on, later tasks run, and the caller gets an error, never
+// silence.
+TEST_F(ChannelsTest, TasksThatThrowAnswerTheirPendingRepliesWithAnError) {
+  auto worker = dispatch.CreateSerialQueue("worker");
+  MethodChannel method(&messenger, "svc");
+  method.SetMethodCallHandler([&](MethodCall, std::shared_ptr<MethodResult> result) {
+    worker->Async([result] { throw std::runtime_error("disk on fire"); });
+  });
+  auto envelope = CallMethod("svc", "m", Value());
+  const auto* error = std::get_if<FlutterError>(&envelope);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->code, "internal-error");
+  EXPECT_NE(error->message->find("disk on fire"), std::string::npos);
+
+  BasicMessageChannel typed(&messenger, "typed", &S());
+  SetAsyncTypedHandler(typed, [&](const ValueList&, MessageReply reply) {
+    worker->Async([reply] { throw std::logic_error("bad state"); });
+  });
+  Value reply = CallTyped("typed", Value(ValueList{}));
+  ASSERT_TRUE(reply.is_list());
+  ASSERT_EQ(reply.as_list().size(), 3u);
+  EXPECT_EQ(reply.as_list()[0], Value("bad state"));
+
+  // A task that throws after answering changes nothing, and the queue lives on.
+  bool later = false;
+  method.SetMethodCallHandler([&](MethodCall, std::shared_ptr<MethodResult> result) {
+    worker->Async([result] {
+      result->Success(Value(1));
+      throw std::runtime_error("after");
+    });
+    worker->Async([&] { later = true; });
+  });
+  EXPECT_EQ(std::get<Value>(CallMethod("svc", "m", Value())), Value(1));
+  EXPECT_TRUE(later);
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -71,4 +71,11 @@ bool InProcessMessenger::HasNativeHandler(const std::string& channel) const {
   return native_.count(channel) != 0;
 }
 
+std::vector<std::string> InProcessMessenger::NativeChannels() const {
+  std::lock_guard lock(mu_);
+  std::vector<std::string> names;
+  for (const auto& [name, handler] : native_) names.push_back(name);
+  return names;
+}
+
 }  // namespace kelvo

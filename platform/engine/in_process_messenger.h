@@ -37,6 +37,8 @@ class InProcessMessenger : public BinaryMessenger {
   // Everything the native side has sent, in order.
   std::vector<Sent> sent() const;
   bool HasNativeHandler(const std::string& channel) const;
+  // Every channel with a native handler, in name order.
+  std::vector<std::string> NativeChannels() const;
 
  private:
   std::shared_ptr<Queue> main_;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/engine/utf8.h"
+
 namespace kelvo {
 
 static_assert(std::endian::native == std::endian::little,
@@ -29,6 +31,13 @@ enum WireType : uint8_t {
   kMap = 13,
   kFloat32List = 14,
 };
+
+constexpr const char* kOverBudget = "message decodes to too much memory";
+
+// What a string or vector of `n` bytes allocates besides its node: nothing
+// for short strings (kept inline), else the data and the allocator's
+// overhead.
+size_t HeapCost(size_t n) { return n <= 15 ? 0 : n + 16; }
 
 DecodeError Error(const ByteReader& r, std::string message) {
   return DecodeError{std::move(message), r.position()};
@@ -301,6 +310,7 @@ struct ValueDecoder {
     if (depth > StandardCodec::kMaxDepth) return Fail(r, "values nested too deeply");
     uint8_t type = 0;
     if (!r.ReadByte(&type)) return Fail(r, "truncated: expected a type byte");
+    if (!r.Spend(sizeof(Value))) return Fail(r, kOverBudget);
     return ReadOfType(type, r, depth, out);
   }
 
@@ -339,6 +349,8 @@ struct ValueDecoder {
         const uint8_t* p = nullptr;
         if (!r.ReadSize(&n)) return Fail(r, "truncated size");
         if (!r.View(n, &p)) return Fail(r, "string longer than the message");
+        if (!IsValidUtf8(std::span<const uint8_t>(p, n))) return Fail(r, "string is not UTF-8");
+        if (!r.Spend(HeapCost(n))) return Fail(r, kOverBudget);
         // Made empty and then filled: variant::emplace with a throwing
         // constructor builds a whole temporary variant and moves that.
         out.v_.emplace<std::string>().assign(reinterpret_cast<const char*>(p), n);
@@ -349,6 +361,7 @@ struct ValueDecoder {
         const uint8_t* p = nullptr;
         if (!r.ReadSize(&n)) return Fail(r, "truncated size");
         if (!r.View(n, &p)) return Fail(r, "byte list longer than the message");
+        if (!r.Spend(HeapCost(n))) return Fail(r, kOverBudget);
         out.v_.emplace<Value::Bytes>().assign(p, p + n);
         return true;
       }
@@ -364,6 +377,8 @@ struct ValueDecoder {
         size_t n = 0;
         if (!r.ReadSize(&n)) return Fail(r, "truncated size");
         if (n > r.remaining()) return Fail(r, "list longer than the message");
+        // Each element costs at least its node: refused before reserving.
+        if (n > r.budget_left() / sizeof(Value)) return Fail(r, kOverBudget);
         auto& list = out.v_.emplace<ValueList>();
         list.reserve(n);
         for (size_t i = 0; i < n; ++i) {
@@ -376,6 +391,7 @@ struct ValueDecoder {
         size_t n = 0;
         if (!r.ReadSize(&n)) return Fail(r, "truncated size");
         if (n > r.remaining() / 2) return Fail(r, "map longer than the message");
+        if (n > r.budget_left() / (2 * sizeof(Value))) return Fail(r, kOverBudget);
         auto& entries = out.v_.emplace<ValueMap>().entries_;
         entries.reserve(n);
         for (size_t i = 0; i < n; ++i) {
@@ -403,6 +419,7 @@ struct ValueDecoder {
     if (!r.ReadAlignment(sizeof(T))) return Fail(r, "truncated padding");
     // Checked before allocating: the claimed size must fit in what is left.
     if (n > r.remaining() / sizeof(T)) return Fail(r, "typed list longer than the message");
+    if (!r.Spend(HeapCost(n * sizeof(T)))) return Fail(r, kOverBudget);
     auto& list = out.v_.emplace<std::vector<T>>();
     list.resize(n);
     r.ReadBytes(list.data(), n * sizeof(T));
@@ -421,6 +438,8 @@ bool ReaderWriter::WriteValue(const StandardCodec& codec, ByteWriter& w, const V
 Result<Value> ReaderWriter::ReadValueOfType(const StandardCodec& codec, uint8_t type,
                                             ByteReader& r, int depth) const {
   if (type < 128) return Error(r, "unknown type byte " + std::to_string(type));
+  // The payload is shared: one more node and its control block.
+  if (!r.Spend(sizeof(Value) + 32)) return Error(r, kOverBudget);
   auto payload = codec.ReadValue(r, depth + 1);
   if (!payload.ok()) return payload;
   return Value::Custom(type, std::move(payload).value());
@@ -529,6 +548,7 @@ Result<Value> StandardCodec::ReadValue(ByteReader& r, int depth) const {
   if (depth > kMaxDepth) return Error(r, "values nested too deeply");
   uint8_t type = 0;
   if (!r.ReadByte(&type)) return Error(r, "truncated: expected a type byte");
+  if (!r.Spend(sizeof(Value))) return Error(r, kOverBudget);
   if (type >= 128 || type > kFloat32List) return rw_->ReadValueOfType(*this, type, r, depth);
   return ReadStandard(type, r, depth);
 }

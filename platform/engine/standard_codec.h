@@ -22,7 +22,8 @@
 namespace kelvo {
 
 // Error or value. Decoding untrusted bytes never throws or crashes; it gives
-// a DecodeError describing the first problem found.
+// a DecodeError describing the first problem found. Strings must be valid
+// UTF-8, so no decoded text ever needs checking again.
 struct DecodeError {
   std::string message;
   size_t offset = 0;
@@ -62,6 +63,13 @@ class ByteWriter {
   std::vector<uint8_t>* out_;
 };
 
+// Most memory the decoded form of one message may take: every value costs
+// its node (sizeof(Value); a map entry two), text, bytes and typed lists
+// also what they allocate, a custom value its shared payload. A frame of
+// any shape thus decodes to at most this much, whatever it claims, while a
+// single 64 MiB byte list still decodes.
+inline constexpr size_t kMaxDecodedBytes = size_t{96} << 20;
+
 class ByteReader {
  public:
   explicit ByteReader(std::span<const uint8_t> data) : data_(data) {}
@@ -77,10 +85,20 @@ class ByteReader {
   }
   size_t position() const { return pos_; }
   size_t remaining() const { return data_.size() - pos_; }
+  // Takes `n` bytes from the message's decoding budget (kMaxDecodedBytes
+  // for everything read through this reader); false, taking nothing, when
+  // fewer are left.
+  bool Spend(size_t n) {
+    if (n > budget_left_) return false;
+    budget_left_ -= n;
+    return true;
+  }
+  size_t budget_left() const { return budget_left_; }
 
  private:
   std::span<const uint8_t> data_;
   size_t pos_ = 0;
+  size_t budget_left_ = kMaxDecodedBytes;
 };
 
 class StandardCodec;

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/engine/method_codec.h"
+
 namespace kelvo {
 namespace {
 
@@ -148,6 +150,73 @@ TEST(StandardCodecTest, LimitsNesting) {
   ASSERT_FALSE(deep.ok());
   EXPECT_NE(deep.error().message.find("deep"), std::string::npos);
   EXPECT_FALSE(StandardCodec::Instance().Decode(Bytes(100000, 12)).ok());
+}
+
+TEST(StandardCodecTest, StringsMustBeUtf8) {
+  const StandardCodec& c = StandardCodec::Instance();
+  const Bytes bad_texts[] = {
+      {0xff},                    // never a UTF-8 byte
+      {'a', 0xc3},               // truncated sequence
+      {0xc0, 0xaf},              // overlong '/'
+      {0xed, 0xa0, 0x80},        // surrogate U+D800
+      {0xf4, 0x90, 0x80, 0x80},  // above U+10FFFF
+  };
+  for (const auto& text : bad_texts) {
+    Bytes alone{7, static_cast<uint8_t>(text.size())};
+    alone.insert(alone.end(), text.begin(), text.end());
+    auto r = c.Decode(alone);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().message.find("UTF-8"), std::string::npos);
+    // Just as refused as a map key deep inside a custom record.
+    Bytes nested{12, 1, 130, 13, 1};
+    nested.insert(nested.end(), alone.begin(), alone.end());
+    nested.push_back(0);
+    EXPECT_FALSE(c.Decode(nested).ok());
+  }
+  EXPECT_EQ(Dec(Enc(Value("héllo → ✓ \xf0\x9f\x98\x80"))), Value("héllo → ✓ \xf0\x9f\x98\x80"));
+  // Byte lists are not text and carry anything.
+  EXPECT_EQ(Dec(Bytes{8, 1, 0xff}), Value(Value::Bytes{0xff}));
+}
+
+TEST(StandardCodecTest, BudgetsTheMemoryOneMessageDecodesTo) {
+  const StandardCodec& c = StandardCodec::Instance();
+  auto list_header = [](size_t n) {
+    Bytes b{12, 255};
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    return b;
+  };
+  auto list_of_nulls = [&](size_t n) {
+    Bytes b = list_header(n);
+    b.resize(b.size() + n, 0);
+    return b;
+  };
+  // One-byte elements: the list's own node and n more fit, one more does not.
+  const size_t nodes = kMaxDecodedBytes / sizeof(Value);
+  EXPECT_TRUE(c.Decode(list_of_nulls(nodes - 1)).ok());
+  auto over = c.Decode(list_of_nulls(nodes));
+  ASSERT_FALSE(over.ok());
+  EXPECT_NE(over.error().message.find("too much memory"), std::string::npos);
+
+  // The budget belongs to the message, not to each container: halves in a
+  // list, a map under a custom tag and a method call's two parts add up.
+  Value half(ValueList(nodes / 2, Value()));
+  Value tagged = Value::Custom(140, Value(ValueMap{{Value(1), half}}));
+  EXPECT_FALSE(c.Decode(Enc(Value(ValueList{half, tagged}))).ok());
+  EXPECT_TRUE(c.Decode(Enc(Value(ValueList{Value(ValueList(1000, Value())), tagged}))).ok());
+  Bytes call = MethodCodec::Standard().EncodeMethodCall({"m", Value(ValueList{half, half})});
+  EXPECT_FALSE(MethodCodec::Standard().DecodeMethodCall(call).ok());
+
+  // Text counts what it allocates: a frame's worth of 100-byte strings is
+  // refused, one 64 MiB byte list is not.
+  Bytes strings = list_header(700000);
+  for (size_t i = 0; i < 700000; ++i) {
+    strings.insert(strings.end(), {7, 100});
+    strings.resize(strings.size() + 100, 'x');
+  }
+  EXPECT_FALSE(c.Decode(strings).ok());
+  Bytes big{8, 255, 0, 0, 0, 4};
+  big.resize(big.size() + (size_t{64} << 20), 1);
+  EXPECT_TRUE(c.Decode(big).ok());
 }
 
 // A service codec with its own record type under tag 129.

@@ -1,6 +1,10 @@
 #include "platform/engine/typed_messages.h"
 
+#include <atomic>
+#include <memory>
 #include <typeinfo>
+
+#include "platform/dispatch/task_guard.h"
 
 namespace kelvo {
 
@@ -27,6 +31,26 @@ namespace {
 
 FlutterError NotAList(const std::string& channel) {
   return {"bad-request", "request on '" + channel + "' is not an argument list", Value()};
+}
+
+// A reply that, dropped unanswered by a queued task that threw, answers the
+// failure instead of leaving the caller with no reply at all.
+MessageReply GuardedReply(MessageReply reply) {
+  struct Pending {
+    MessageReply reply;
+    std::atomic<bool> answered{false};
+    ~Pending() {
+      const std::string* failure = CurrentTaskFailure();
+      if (failure != nullptr && !answered.exchange(true)) {
+        reply(WrapUnknownError(*failure, "TaskFailure"));
+      }
+    }
+  };
+  auto pending = std::make_shared<Pending>();
+  pending->reply = std::move(reply);
+  return [pending](const Value& value) {
+    if (!pending->answered.exchange(true)) pending->reply(value);
+  };
 }
 
 }  // namespace
@@ -64,6 +88,9 @@ void SetAsyncTypedHandler(BasicMessageChannel& channel, AsyncTypedHandler handle
           reply(WrapError(NotAList(name)));
           return;
         }
+        // Guarded once, so that the catches below answer through the same
+        // (at most once) reply the handler was given.
+        reply = GuardedReply(std::move(reply));
         try {
           handler(*args, reply);
         } catch (const FlutterErrorException& e) {

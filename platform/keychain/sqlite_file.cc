@@ -114,27 +114,19 @@ StatementScope::~StatementScope() {
   sqlite3_clear_bindings(s_);
 }
 
-WriteTransaction::WriteTransaction(SqliteConnection* connection) : connection_(connection) {
-  started_ = sqlite3_exec(connection_->db(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
-             SQLITE_OK;
-  if (!started_) {
-    LogKeychain("cannot start a write on " + connection_->path() + ": " +
-                connection_->LastError());
+WriteTransaction::WriteTransaction(SqliteConnection* connection)
+    : connection_(connection), transaction_(connection->db()) {
+  if (!transaction_.started()) {
+    LogKeychain("cannot start a write on " + connection_->path() + ": " + transaction_.error());
   }
-}
-
-WriteTransaction::~WriteTransaction() {
-  if (started_ && !done_) sqlite3_exec(connection_->db(), "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 bool WriteTransaction::Commit() {
-  if (!started_ || done_) return false;
-  if (sqlite3_exec(connection_->db(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    LogKeychain("cannot commit a write on " + connection_->path() + ": " +
-                connection_->LastError());
-    return false;  // the destructor rolls back
+  if (!transaction_.started()) return false;
+  if (!transaction_.Commit()) {
+    LogKeychain("write on " + connection_->path() + " not saved: " + transaction_.error());
+    return false;
   }
-  done_ = true;
   return true;
 }
 

@@ -15,6 +15,8 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+#include "platform/sqlite/transaction.h"
+
 namespace kelvo {
 
 class SqliteConnection {
@@ -57,22 +59,21 @@ class StatementScope {
   sqlite3_stmt* s_;
 };
 
-// BEGIN IMMEDIATE on construction (waiting out other writers up to the busy
-// timeout), ROLLBACK on destruction unless committed.
+// The shared transaction guard (platform/sqlite) with the keychain's log
+// lines: BEGIN IMMEDIATE on construction (waiting out other writers up to
+// the busy timeout), ROLLBACK on any way out but a successful Commit.
 class WriteTransaction {
  public:
   explicit WriteTransaction(SqliteConnection* connection);
-  ~WriteTransaction();
   WriteTransaction(const WriteTransaction&) = delete;
   WriteTransaction& operator=(const WriteTransaction&) = delete;
 
-  bool started() const { return started_; }
+  bool started() const { return transaction_.started(); }
   bool Commit();
 
  private:
   SqliteConnection* const connection_;
-  bool started_ = false;
-  bool done_ = false;
+  SqliteTransaction transaction_;
 };
 
 }  // namespace kelvo

@@ -7,6 +7,9 @@
 namespace kelvo {
 namespace {
 
+constexpr int64_t kMinQuantity = 1;
+constexpr int64_t kMaxQuantity = 10;
+
 bool OffersPromotion(const StoreProduct& p, const std::string& id) {
   for (const StoreOffer& o : p.promotional_offers) {
     if (o.identifier == id) return true;
@@ -20,10 +23,14 @@ bool OffersPromotion(const StoreProduct& p, const std::string& id) {
 
 void LocalStoreCore::AddPayment(const StorePayment& payment) {
   StorePaymentTransaction reported;
-  uint64_t id;
-  bool forced;
+  uint64_t id = 0;
+  bool forced = false;
+  bool saved = false;
   {
     std::lock_guard<std::mutex> lock(mu);
+    // A second try only when another process took the identifier first
+    // (the failed commit read its state back).
+    for (int attempt = 0; attempt < 3 && !saved; ++attempt) {
     StoreChanges changes;
     QueueEntry e;
     e.id = id = NewIdLocked(changes);
@@ -36,6 +43,9 @@ void LocalStoreCore::AddPayment(const StorePayment& payment) {
     if (!config.can_make_payments) {
       failure = store_errors::PaymentNotAllowed();
     } else if (!product) {
+      failure = store_errors::PaymentInvalid(product_id);
+    } else if (payment.quantity < kMinQuantity || payment.quantity > kMaxQuantity) {
+      // The platform sells 1 to 10 of a product in one payment.
       failure = store_errors::PaymentInvalid(product_id);
     } else if (payment.payment_discount &&
                !OffersPromotion(product->product, payment.payment_discount->identifier)) {
@@ -50,10 +60,23 @@ void LocalStoreCore::AddPayment(const StorePayment& payment) {
     }
     queue.push_back(e);
     changes.put_queue.push_back(e);
-    CommitLocked(changes);
+    saved = CommitLocked(changes);
     reported = e.transaction;
+    if (!saved) {
+      forced_failures.erase(e.id);
+      continue;
+    }
     log->Info("payment " + std::to_string(id) + " for \"" + product_id + "\" entered the queue (" +
               std::string(PurchaseOutcomeName(e.outcome)) + ")");
+    }
+  }
+  if (!saved) {
+    // Not in the queue: the payment fails at once, as it would on a
+    // platform that cannot record it.
+    reported.state = kStateFailed;
+    reported.error = store_errors::Unknown("The payment could not be saved.");
+    PostQueueReport(QueueReport::kUpdated, {reported});
+    return;
   }
   PostQueueReport(QueueReport::kUpdated, {reported});
   // A payment the store refuses fails at once; others take the store's time.
@@ -96,7 +119,9 @@ void LocalStoreCore::Settle(uint64_t id) {
       case PurchaseOutcome::kDeferred: reported = SetQueueStateLocked(*e, kStateDeferred, changes); break;
       case PurchaseOutcome::kPending: return;
     }
-    CommitLocked(changes);
+    // Not saved: the entry is still purchasing (memory was read back), and
+    // settles when the store next opens.
+    if (!CommitLocked(changes)) return;
   }
   PostQueueReport(QueueReport::kUpdated, {reported});
 }
@@ -187,7 +212,8 @@ void LocalStoreCore::FinishTransaction(const StorePaymentTransaction& t) {
     changes.delete_queue.push_back(it->id);
     forced_failures.erase(it->id);
     queue.erase(it);
-    CommitLocked(changes);
+    // Not saved: the memory read back still holds it, and so nothing is reported.
+    if (!CommitLocked(changes)) return;
   }
   PostQueueReport(QueueReport::kRemoved, {removed});
 }
@@ -235,8 +261,12 @@ void LocalStoreCore::RestoreCompletedTransactions(const std::optional<std::strin
           changes.put_queue.push_back(r);
           restored.push_back(r.transaction);
         }
-        self->CommitLocked(changes);
-        self->log->Info("restore: " + std::to_string(restored.size()) + " transactions restored");
+        if (self->CommitLocked(changes)) {
+          self->log->Info("restore: " + std::to_string(restored.size()) + " transactions restored");
+        } else {
+          restored.clear();
+          failure = store_errors::Unknown("The restored transactions could not be saved.");
+        }
       }
     }
     if (failure) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "platform/store/store_json.h"
 
@@ -47,11 +48,15 @@ LocalStoreCore::LocalStoreCore(Dispatch* dispatch_in, StoreConfig config_in,
       log(std::move(log_in)),
       database_path(std::move(database_path_in)),
       receipt_path(std::move(receipt_path_in)),
-      db(std::move(db_in)),
-      next_id(contents.next_id),
-      queue(std::move(contents.queue)),
-      ledger(std::move(contents.ledger)),
-      pending(std::move(contents.pending)) {
+      db(std::move(db_in)) {
+  AdoptLocked(std::move(contents));
+}
+
+void LocalStoreCore::AdoptLocked(StoreContents contents) {
+  next_id = contents.next_id;
+  queue = std::move(contents.queue);
+  ledger = std::move(contents.ledger);
+  pending = std::move(contents.pending);
   // Ids look like the platform's; the sequence never goes backwards even
   // when the meta row was lost.
   constexpr uint64_t kFirstId = 2000000000000001;
@@ -62,22 +67,44 @@ LocalStoreCore::LocalStoreCore(Dispatch* dispatch_in, StoreConfig config_in,
   }
   for (const LedgerEntry& e : ledger) next_id = std::max(next_id, e.id + 1);
   for (const PendingEntry& e : pending) next_id = std::max(next_id, e.id + 1);
+  for (const std::string& row : contents.damaged) {
+    log->Error("store state " + database_path + ": " + row +
+               " does not read back; skipped and left in place");
+  }
 }
 
 uint64_t LocalStoreCore::NewIdLocked(StoreChanges& changes) {
+  if (!changes.id_base) changes.id_base = next_id;
   uint64_t id = next_id++;
   changes.next_id = next_id;
   return id;
 }
 
-void LocalStoreCore::CommitLocked(StoreChanges& changes) {
+bool LocalStoreCore::CommitLocked(StoreChanges& changes) {
   std::string error;
-  if (!db->Apply(changes, &error)) {
-    log->Error("store state " + database_path + " not saved: " + error);
+  bool saved = false;
+  try {
+    saved = db->Apply(changes, &error);  // rolled back by its guard on any way out
+  } catch (const std::exception& e) {
+    error = e.what();
   }
-  // The receipt follows the ledger.
-  if (!changes.put_ledger.empty()) WriteReceiptLocked();
+  const bool ledger_changed = !changes.put_ledger.empty();
   changes = StoreChanges();
+  if (!saved) {
+    log->Error("store state " + database_path + " not saved: " + error);
+    // Memory follows the database: what was not saved is forgotten, and
+    // what other processes saved is taken in.
+    std::string reload_error;
+    if (std::optional<StoreContents> contents = db->Load(&reload_error)) {
+      AdoptLocked(std::move(*contents));
+    } else {
+      log->Error("store state " + database_path + " not read back: " + reload_error);
+    }
+    return false;
+  }
+  // The receipt follows the committed ledger.
+  if (ledger_changed) WriteReceiptLocked();
+  return true;
 }
 
 void LocalStoreCore::WriteReceiptLocked() {

@@ -81,10 +81,12 @@ struct LocalStoreCore : std::enable_shared_from_this<LocalStoreCore> {
 
   // State helpers (lock held).
   uint64_t NewIdLocked(StoreChanges& changes);
-  // Writes the changes, and the receipt when the ledger changed; a failure
-  // is logged and the in-memory state goes on (it is lost at the next
-  // start).
-  void CommitLocked(StoreChanges& changes);
+  // Writes the changes, and the receipt when the ledger changed. On failure
+  // (logged) the in-memory state is read back from the database, so it
+  // never holds what was not saved; the caller reports the failure.
+  bool CommitLocked(StoreChanges& changes);
+  // Takes `contents` as the in-memory state.
+  void AdoptLocked(StoreContents contents);
   void WriteReceiptLocked();
   QueueEntry* FindQueueLocked(uint64_t id);
   LedgerEntry* FindLedgerLocked(uint64_t id);

@@ -126,7 +126,11 @@ std::optional<StorePurchaseResult> LocalStoreKit2::Purchase(const StoreProduct& 
                   "\" awaits approval");
       break;
   }
-  c.CommitLocked(changes);
+  if (!c.CommitLocked(changes)) {
+    // Nothing was kept (memory included), so nothing may be reported bought.
+    *error = MakeStoreError(store_errors::kKitDomain, 0, "The purchase could not be saved.");
+    return std::nullopt;
+  }
   return result;
 }
 
@@ -189,7 +193,7 @@ void LocalStoreKit2::Finish(uint64_t transaction_id) {
     }
     // The same purchase waiting in the first-generation queue ends too.
     removed = core_->RemoveQueueEntryForLocked(transaction_id, changes);
-    core_->CommitLocked(changes);
+    if (!core_->CommitLocked(changes)) removed.reset();  // still there, as in the database
   }
   if (removed) core_->PostQueueReport(LocalStoreCore::QueueReport::kRemoved, {*removed});
 }

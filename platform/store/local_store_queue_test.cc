@@ -125,6 +125,30 @@ TEST(QueueRefusalTest, StoreRefusesPaymentsItCannotTake) {
     ASSERT_TRUE(t.error);
     EXPECT_EQ(t.error->code, 11);
   }
+
+  // Quantities the platform cannot sell fail as invalid payments and never
+  // reach the ledger; 1 and 10 are sold.
+  StoreHarness amounts;
+  for (int64_t quantity : {0, -5, 11, 1, 10}) {
+    StorePayment p = PaymentFor("coins");
+    p.quantity = quantity;
+    amounts.queue().AddPayment(p);
+  }
+  amounts.dispatch().RunUntilIdle();
+  std::vector<int64_t> sold;
+  for (const StorePaymentTransaction& t : amounts.queue().Transactions()) {
+    if (t.payment.quantity >= 1 && t.payment.quantity <= 10) {
+      EXPECT_EQ(t.state, 1) << t.payment.quantity;
+      sold.push_back(t.payment.quantity);
+    } else {
+      EXPECT_EQ(t.state, 2) << t.payment.quantity;
+      ASSERT_TRUE(t.error);
+      EXPECT_EQ(t.error->code, 3);
+    }
+  }
+  EXPECT_EQ(sold, (std::vector<int64_t>{1, 10}));
+  EXPECT_EQ(ReceiptProducts(amounts.store().receipt_path()),
+            (std::vector<std::string>{"coins", "coins"}));
 }
 
 TEST(QueueDelayTest, ConfiguredDelaySeparatesPurchasingFromTheOutcome) {

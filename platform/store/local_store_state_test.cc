@@ -1,10 +1,12 @@
 // LocalStore's state across processes: what survives a reopen, file modes,
 // and damaged state.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "platform/store/fake_store_observer.h"
 #include "platform/store/local_store.h"
@@ -125,6 +127,69 @@ TEST(StoreStateTest, DamagedOrUnreachableStateIsAnErrorNamingTheFile) {
   LocalStoreOpenResult blocked = OpenLocalStore(&dispatch, options);
   EXPECT_FALSE(blocked);
   EXPECT_NE(blocked.error.find("ot a directory"), std::string::npos) << blocked.error;
+}
+
+
+// One damaged row costs that row only: it is skipped with its key in the
+// log, left in the file, and its identifier is never handed out again.
+TEST(StoreStateTest, DamagedRowIsSkippedAndLoggedWhileTheStoreServes) {
+  StoreHarness h;
+  h.queue().AddPayment(PaymentFor("coins"));
+  h.queue().AddPayment(PaymentFor("lifetime"));
+  h.dispatch().RunUntilIdle();
+  ASSERT_EQ(h.queue().Transactions().size(), 2u);
+  const std::string damaged = *h.queue().Transactions()[0].identifier;
+  h.shared().reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((h.dir().path() + "/data/store.sqlite3").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, ("UPDATE queue SET transaction_json = '{' WHERE id = " + damaged).c_str(),
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  h.Reopen();
+  ASSERT_EQ(h.queue().Transactions().size(), 1u);
+  bool logged = false;
+  for (const std::string& line : h.log().texts()) {
+    logged = logged || line.find("queue row " + damaged) != std::string::npos;
+  }
+  EXPECT_TRUE(logged);
+  h.queue().AddPayment(PaymentFor("coins"));
+  h.dispatch().RunUntilIdle();
+  std::set<std::string> ids;
+  for (const StorePaymentTransaction& t : h.queue().Transactions()) ids.insert(*t.identifier);
+  EXPECT_EQ(ids.size(), 2u);
+  EXPECT_FALSE(ids.count(damaged));
+}
+
+// Two stores on one data directory (two processes) each buy once: both
+// purchases are kept, under different identifiers.
+TEST(StoreStateTest, StoresSharingADirectoryNeverShareAnIdentifier) {
+  StoreTestDir dir;
+  VirtualDispatch dispatch;
+  LocalStoreOptions options;
+  options.config_path = dir.Write("store.json", kTestStoreConfig);
+  options.data_dir = dir.path() + "/data";
+  options.log = std::make_shared<FakeSystemLog>("s", "c");
+  LocalStoreOpenResult first = OpenLocalStore(&dispatch, options);
+  LocalStoreOpenResult second = OpenLocalStore(&dispatch, options);
+  ASSERT_TRUE(first && second);
+  first.store->DefaultPaymentQueue()->AddPayment(PaymentFor("coins"));
+  second.store->DefaultPaymentQueue()->AddPayment(PaymentFor("lifetime"));
+  dispatch.RunUntilIdle();
+  first.store.reset();
+  second.store.reset();
+
+  LocalStoreOpenResult reopened = OpenLocalStore(&dispatch, options);
+  ASSERT_TRUE(reopened);
+  dispatch.RunUntilIdle();
+  std::set<std::string> ids, products;
+  for (const StorePaymentTransaction& t : reopened.store->DefaultPaymentQueue()->Transactions()) {
+    ids.insert(*t.identifier);
+    products.insert(*t.payment.product_identifier);
+  }
+  EXPECT_EQ(ids.size(), 2u);
+  EXPECT_EQ(products, (std::set<std::string>{"coins", "lifetime"}));
 }
 
 }  // namespace

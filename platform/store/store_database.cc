@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "platform/sqlite/transaction.h"
 #include "platform/store/store_json.h"
 
 namespace kelvo {
@@ -16,7 +18,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = 250;  // the store is called on the main queue
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL);
@@ -262,8 +264,9 @@ std::optional<StoreContents> StoreDatabase::Load(std::string* error) {
       json j = json::parse(s.Text(3), nullptr, /*allow_exceptions=*/false);
       std::optional<StorePaymentTransaction> t = TransactionFromJson(j);
       if (!outcome || !t) {
-        *error = "queue row " + std::to_string(e.id) + " does not read back";
-        return std::nullopt;
+        c.damaged.push_back("queue row " + std::to_string(e.id));
+        c.next_id = std::max(c.next_id, e.id + 1);
+        continue;
       }
       e.outcome = *outcome;
       e.transaction = std::move(*t);
@@ -333,8 +336,28 @@ std::optional<StoreContents> StoreDatabase::Load(std::string* error) {
 
 bool StoreDatabase::Apply(const StoreChanges& ch, std::string* error) {
   if (ch.empty()) return true;
-  if (!Exec(db_, "BEGIN IMMEDIATE", error, "begin")) return false;
+  SqliteTransaction transaction(db_);
+  if (!transaction.started()) {
+    *error = "writing the store's state: " + transaction.error();
+    return false;
+  }
   bool ok = true;
+  if (ch.id_base) {
+    Statement s(db_, "SELECT value FROM meta WHERE key = 'next_id'");
+    if (!s.ok()) {
+      *error = SqlError(db_, "reading meta");
+      return false;
+    }
+    const int rc = sqlite3_step(s.get());
+    if (rc == SQLITE_ROW && static_cast<uint64_t>(s.Int(0)) > *ch.id_base) {
+      *error = "another process took transaction identifiers meanwhile";
+      return false;
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      *error = SqlError(db_, "reading meta");
+      return false;
+    }
+  }
   if (ch.next_id) {
     Statement s(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('next_id', ?1)");
     s.Bind(1, *ch.next_id);
@@ -347,11 +370,10 @@ bool StoreDatabase::Apply(const StoreChanges& ch, std::string* error) {
   for (uint64_t id : ch.delete_pending) ok = ok && DeleteRow(db_, "DELETE FROM pending WHERE id = ?1", id);
   if (!ok) {
     *error = SqlError(db_, "writing the store's state");
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
+    return false;  // rolled back by the guard
   }
-  if (!Exec(db_, "COMMIT", error, "commit")) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!transaction.Commit()) {
+    *error = "writing the store's state: " + transaction.error();
     return false;
   }
   return true;

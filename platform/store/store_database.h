@@ -47,6 +47,9 @@ struct PendingEntry {
 
 struct StoreContents {
   uint64_t next_id = 0;
+  // Rows that no longer read back: skipped, left where they are for
+  // inspection, their identifiers never handed out again.
+  std::vector<std::string> damaged;
   std::vector<QueueEntry> queue;     // by seq
   std::vector<LedgerEntry> ledger;   // by id
   std::vector<PendingEntry> pending;  // by id
@@ -54,6 +57,10 @@ struct StoreContents {
 
 // One set of changes, applied together.
 struct StoreChanges {
+  // The identifier sequence as this process last saw it, when the changes
+  // take identifiers from it: Apply refuses them if another process took
+  // identifiers since (checked inside the write transaction).
+  std::optional<uint64_t> id_base;
   std::optional<uint64_t> next_id;
   std::vector<QueueEntry> put_queue;
   std::vector<uint64_t> delete_queue;

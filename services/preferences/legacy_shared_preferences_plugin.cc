@@ -38,7 +38,9 @@ ValueMap LegacySharedPreferencesPlugin::GetAll(const std::string& prefix,
 
 bool LegacySharedPreferencesPlugin::Clear(const std::string& prefix, const AllowList& allow_list) {
   std::unique_ptr<UserDefaults> store = defaults_->Standard();
-  for (const auto& [key, value] : GetAll(prefix, allow_list)) RemoveValue(*store, key.as_string());
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : GetAll(prefix, allow_list)) keys.push_back(key.as_string());
+  RemoveValues(*store, keys);
   return true;
 }
 

@@ -72,4 +72,12 @@ void RemoveValue(UserDefaults& store, const std::string& key) {
   if (!store.Remove(key)) NotWritten(key);
 }
 
+void RemoveValues(UserDefaults& store, const std::vector<std::string>& keys) {
+  if (keys.empty() || store.RemoveKeys(keys)) return;
+  throw FlutterErrorException({"Storage Error",
+                               "The user defaults store did not save the removal of " +
+                                   std::to_string(keys.size()) + " keys",
+                               Value("")});
+}
+
 }  // namespace kelvo

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/defaults/user_defaults.h"
 #include "platform/engine/value.h"
@@ -37,5 +38,7 @@ ValueMap GetAllPrefs(UserDefaultsSystem& system, const std::string& bundle_id,
 // "Storage Error" when the store reports that the write did not happen.
 void StoreValue(UserDefaults& store, const std::string& key, const Value& value);
 void RemoveValue(UserDefaults& store, const std::string& key);
+// Removes all of `keys` in one write (all or none); throws like RemoveValue.
+void RemoveValues(UserDefaults& store, const std::vector<std::string>& keys);
 
 }  // namespace kelvo

@@ -37,14 +37,16 @@ void SharedPreferencesPlugin::Clear(const AllowList& allow_list,
                                     const SharedPreferencesPigeonOptions& options) {
   std::unique_ptr<UserDefaults> store = OpenUserDefaults(*defaults_, options);
   if (allow_list) {
-    for (const std::string& key : *allow_list) RemoveValue(*store, key);
+    RemoveValues(*store, *allow_list);
     return;
   }
   // Every key the store sees; removal touches only its own domain, so
   // global and registered values stay visible afterwards.
+  std::vector<std::string> keys;
   for (const auto& [key, value] : store->Dictionary()) {
-    if (const auto* name = key.get_if<std::string>()) RemoveValue(*store, *name);
+    if (const auto* name = key.get_if<std::string>()) keys.push_back(*name);
   }
+  RemoveValues(*store, keys);
 }
 
 ValueMap SharedPreferencesPlugin::GetAll(const AllowList& allow_list,

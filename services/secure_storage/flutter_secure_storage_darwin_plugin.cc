@@ -155,10 +155,10 @@ FlutterSecureStorageDarwinPlugin::FlutterSecureStorageDarwinPlugin(
 
 void FlutterSecureStorageDarwinPlugin::Install(BinaryMessenger* messenger) {
   MethodChannel(messenger, kSecureStorageMethodChannel)
-      .SetMethodCallHandler([weak = weak_from_this()](const MethodCall& call,
+      .SetMethodCallHandler([weak = weak_from_this()](MethodCall call,
                                                       std::shared_ptr<MethodResult> result) {
         if (auto self = weak.lock()) {
-          self->handle(call, std::move(result));
+          self->handle(std::move(call), std::move(result));
         } else {
           result->NotImplemented();
         }
@@ -166,9 +166,10 @@ void FlutterSecureStorageDarwinPlugin::Install(BinaryMessenger* messenger) {
   EventChannel(messenger, kSecureStorageEventChannel).SetStreamHandler(shared_from_this());
 }
 
-void FlutterSecureStorageDarwinPlugin::handle(const MethodCall& call,
+void FlutterSecureStorageDarwinPlugin::handle(MethodCall call,
                                               std::shared_ptr<MethodResult> result) {
-  serialExecutionQueue_->Async([self = shared_from_this(), call, result = std::move(result)] {
+  serialExecutionQueue_->Async([self = shared_from_this(), call = std::move(call),
+                                result = std::move(result)] {
     try {
       self->handleOnQueue(call, result);
     } catch (const std::exception& e) {

@@ -84,7 +84,7 @@ class FlutterSecureStorageDarwinPlugin final
   // stream handler on `messenger`.
   void Install(BinaryMessenger* messenger);
 
-  void handle(const MethodCall& call, std::shared_ptr<MethodResult> result);
+  void handle(MethodCall call, std::shared_ptr<MethodResult> result);
   std::optional<FlutterError> OnListen(const Value& arguments,
                                        std::shared_ptr<EventSink> sink) override;
   std::optional<FlutterError> OnCancel(const Value& arguments) override;
