@@ -4,27 +4,12 @@
 #include <mutex>
 
 #include "platform/engine/engine_socket.h"
-#include "platform/engine/standard_codec.h"
+#include "platform/tunnels/control_socket.h"
 
 namespace kelvo {
 namespace {
 
-constexpr const char* kStatusOperation = "status";
 constexpr const char* kAppMessageOperation = "handleAppMessage";
-
-TunnelStatus QueryStatus(const std::string& control_socket) {
-  EngineSocketClient client;
-  if (client.Connect(control_socket)) return TunnelStatus::kDisconnected;
-  EngineCallResult call = client.SendAndWait(kStatusOperation, std::nullopt, kTunnelStatusTimeout);
-  if (!call.ok() || !call.reply) return TunnelStatus::kDisconnected;
-  Result<Value> value = StandardCodec::Instance().Decode(*call.reply);
-  if (!value.ok() || !value.value().is_int()) return TunnelStatus::kInvalid;
-  int64_t status = value.value().as_int();
-  if (status < 0 || status > static_cast<int64_t>(TunnelStatus::kDisconnecting)) {
-    return TunnelStatus::kInvalid;
-  }
-  return static_cast<TunnelStatus>(status);
-}
 
 // Connections still waiting for the extension's answer. They live here,
 // not in their own reply callbacks, so that none outlives the managers.
@@ -46,19 +31,23 @@ struct WaitingClients {
 class SocketTunnelSession : public TunnelSession {
  public:
   SocketTunnelSession(std::string control_socket, std::shared_ptr<Queue> io,
-                      std::shared_ptr<Queue> main, std::shared_ptr<WaitingClients> waiting)
+                      std::shared_ptr<Queue> main, std::shared_ptr<WaitingClients> waiting,
+                      TunnelLog log)
       : control_socket_(std::move(control_socket)),
         io_(std::move(io)),
         main_(std::move(main)),
-        waiting_(std::move(waiting)) {}
+        waiting_(std::move(waiting)),
+        log_(std::move(log)) {}
 
   void SendProviderMessage(std::vector<uint8_t> message,
                            std::function<void(ProviderResponse)> done) override {
-    io_->Async([path = control_socket_, main = main_, waiting = waiting_,
+    io_->Async([path = control_socket_, main = main_, waiting = waiting_, log = log_,
                 message = std::move(message), done = std::move(done)]() mutable {
       auto client = std::make_shared<EngineSocketClient>(main);
       if (auto error = client->Connect(path)) {
-        main->Async([done, error] { done({error, std::nullopt}); });
+        std::string why = DescribeControlSocketFailure(path, *error);
+        if (log) log("the tunnel refused the host: " + why);
+        main->Async([done, why] { done({why, std::nullopt}); });
         return;
       }
       EngineSocketClient* raw = client.get();
@@ -79,24 +68,28 @@ class SocketTunnelSession : public TunnelSession {
   std::shared_ptr<Queue> io_;
   std::shared_ptr<Queue> main_;
   std::shared_ptr<WaitingClients> waiting_;
+  TunnelLog log_;
 };
 
 class SocketTunnelManagers : public TunnelManagers {
  public:
-  SocketTunnelManagers(Dispatch* dispatch, std::function<ProfileLoad()> load_profiles)
+  SocketTunnelManagers(Dispatch* dispatch, std::function<ProfileLoad()> load_profiles,
+                       TunnelLog log)
       : io_(dispatch->CreateSerialQueue("net.kelvo.app.tunnels")),
         main_(dispatch->MainQueue()),
-        load_profiles_(std::move(load_profiles)) {}
+        load_profiles_(std::move(load_profiles)),
+        log_(std::move(log)) {}
 
   void LoadAll(LoadDone done) override {
-    io_->Async([io = io_, main = main_, waiting = waiting_, load = load_profiles_,
+    io_->Async([io = io_, main = main_, waiting = waiting_, load = load_profiles_, log = log_,
                 done = std::move(done)] {
       ProfileLoad profiles = load();
       std::vector<TunnelConnection> all;
       if (!profiles.error) {
         for (const TunnelProfile& p : profiles.profiles) {
-          all.push_back({QueryStatus(p.control_socket), std::make_shared<SocketTunnelSession>(
-                                                            p.control_socket, io, main, waiting)});
+          all.push_back({QueryTunnelStatus(p.control_socket, kTunnelStatusTimeout),
+                         std::make_shared<SocketTunnelSession>(p.control_socket, io, main,
+                                                               waiting, log)});
         }
       }
       main->Async([done, all = std::move(all), error = std::move(profiles.error)]() mutable {
@@ -109,14 +102,16 @@ class SocketTunnelManagers : public TunnelManagers {
   std::shared_ptr<Queue> io_;
   std::shared_ptr<Queue> main_;
   std::function<ProfileLoad()> load_profiles_;
+  TunnelLog log_;
   std::shared_ptr<WaitingClients> waiting_ = std::make_shared<WaitingClients>();
 };
 
 }  // namespace
 
 std::shared_ptr<TunnelManagers> MakeSocketTunnelManagers(
-    Dispatch* dispatch, std::function<ProfileLoad()> load_profiles) {
-  return std::make_shared<SocketTunnelManagers>(dispatch, std::move(load_profiles));
+    Dispatch* dispatch, std::function<ProfileLoad()> load_profiles, TunnelLog log) {
+  return std::make_shared<SocketTunnelManagers>(dispatch, std::move(load_profiles),
+                                                std::move(log));
 }
 
 }  // namespace kelvo

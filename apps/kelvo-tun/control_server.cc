@@ -25,8 +25,10 @@ ControlServer::ControlServer(std::shared_ptr<PacketTunnelProvider> provider,
 void ControlServer::Install() {
   auto provider = provider_;
   auto status = status_shared_;
+  auto hooks = hooks_;
 
-  messenger_->SetMessageHandler("startTunnel", [provider, status](Payload data, BinaryReply reply) {
+  messenger_->SetMessageHandler("startTunnel", [provider, status, hooks](Payload data,
+                                                                        BinaryReply reply) {
     std::optional<ValueMap> options;
     if (data) {
       auto decoded = StandardCodec::Instance().Decode(*data);
@@ -37,13 +39,18 @@ void ControlServer::Install() {
       if (decoded.value().is_map()) options = decoded.value().as_map();
     }
     status->store(TunnelStatus::kConnecting);
-    provider->startTunnel(options, [status, reply](std::optional<ProviderError> error) {
+    const Value* cfg = options ? options->find(std::string_view("cfg")) : nullptr;
+    std::string text = cfg && cfg->is_string() ? cfg->as_string() : std::string();
+    provider->startTunnel(options, [status, reply, hooks, text](std::optional<ProviderError> error) {
       status->store(error ? TunnelStatus::kDisconnected : TunnelStatus::kConnected);
+      if (!error && hooks->started) hooks->started(text);
       reply(error ? EncodeError(*error) : CodecNull());
     });
   });
 
-  messenger_->SetMessageHandler("stopTunnel", [provider, status](Payload data, BinaryReply reply) {
+  messenger_->SetMessageHandler("stopTunnel", [provider, status, hooks](Payload data,
+                                                                       BinaryReply reply) {
+    if (hooks->stop_requested) hooks->stop_requested();
     int64_t reason = 0;
     if (data) {
       auto decoded = StandardCodec::Instance().Decode(*data);

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/engine/binary_messenger.h"
 #include "platform/tunnels/tunnel_manager.h"
@@ -19,6 +21,15 @@ namespace kelvo {
 class ControlServer {
  public:
   ControlServer(std::shared_ptr<PacketTunnelProvider> provider, BinaryMessenger* messenger);
+
+  // Told of every successful start (with its configuration text) and of
+  // every stop asked for on the socket; both may run on any thread.
+  struct Hooks {
+    std::function<void(const std::string& configuration)> started;
+    std::function<void()> stop_requested;
+  };
+  // Before Install.
+  void SetHooks(Hooks hooks) { hooks_ = std::make_shared<Hooks>(std::move(hooks)); }
 
   // Installs one handler per operation on the messenger.
   void Install();
@@ -32,6 +43,7 @@ class ControlServer {
   BinaryMessenger* messenger_;
   std::shared_ptr<std::atomic<TunnelStatus>> status_shared_;
   std::atomic<TunnelStatus>& status_;
+  std::shared_ptr<Hooks> hooks_ = std::make_shared<Hooks>();
 };
 
 }  // namespace kelvo

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "apps/kelvo-tun/tunnel_memory.h"
 #include "platform/tunnels/tunnel_manager.h"
 
 namespace kelvo {
@@ -62,6 +63,13 @@ void AddTunOptions(CLI::App& app, TunOptions& options) {
          "Where the watchdog's network probe connects (default 1.1.1.1:443), for networks "
          "that block it");
   app.add_flag("--foreground", options.foreground, "Also copy every log line to stderr");
+  options.state_directory = DefaultStateDirectory();
+  app.add_flag("--resume", options.resume,
+               "Start the last tunnel that was started and not stopped (as after a reboot); "
+               "without it nothing starts on its own");
+  app.add_option("--state-dir", options.state_directory,
+                 "Where the last started tunnel's configuration is kept (0600)")
+      ->capture_default_str();
 }
 
 }  // namespace kelvo

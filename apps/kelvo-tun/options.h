@@ -15,6 +15,8 @@ struct TunOptions {
   std::string probe_host = "1.1.1.1";
   uint16_t probe_port = 443;
   bool foreground = false;
+  bool resume = false;          // start the remembered tunnel (tunnel_memory.h)
+  std::string state_directory;  // where that tunnel is remembered
 };
 
 // Splits "HOST", "HOST:PORT" or "[V6]:PORT"; false when malformed.
