@@ -3,7 +3,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: deps build test asan bench fuzz fuzz-build fuzz-smoke e2e demo clean
+.PHONY: deps build test asan bench fuzz fuzz-build fuzz-smoke e2e demo deb package-test clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -17,6 +17,7 @@ test: build
 	$(MAKE) --no-print-directory fuzz-smoke
 	@if [ "$$(id -u)" = 0 ]; then $(MAKE) --no-print-directory e2e; \
 	else echo "e2e: skipped (needs root for network namespaces)"; fi
+	@if [ "$$(id -u)" = 0 ]; then $(MAKE) --no-print-directory package-test; fi
 
 asan: deps
 	cmake --preset asan
@@ -43,6 +44,14 @@ e2e: build
 
 demo: build
 	python3 e2e/world.py --build build/default --demo
+
+# The Debian package build/kelvo_<version>_<arch>.deb (runtime dependencies only).
+deb: deps
+	bash packaging/build-deb.sh
+
+# As root: the package checked, unpacked and used by root and a desktop user.
+package-test: deps
+	python3 e2e/package_world.py
 
 clean:
 	rm -rf build

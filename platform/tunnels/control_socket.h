@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/dispatch.h"
 #include "platform/engine/peer_access.h"
 #include "platform/tunnels/tunnel_manager.h"
 
@@ -29,13 +30,14 @@ SocketAccess ControlSocketAccess(const std::string& group = kSharedGroupName);
 
 // The connection status the control socket at `path` reports; disconnected
 // when it cannot be reached or does not answer within `timeout`.
-TunnelStatus QueryTunnelStatus(const std::string& path, Duration timeout);
+// ("enum TunnelStatus": kelvoctl's commands have a function of that name.)
+enum TunnelStatus QueryTunnelStatus(const std::string& path, Duration timeout);
 
 // The control socket a client should use: the first profile whose status is
 // connecting, connected or reasserting, else the first profile, else
 // `fallback` (the walk the host makes over the same profiles).
 std::string ChooseControlSocket(const std::vector<TunnelProfile>& profiles,
-                                const std::function<TunnelStatus(const std::string&)>& status,
+                                const std::function<enum TunnelStatus(const std::string&)>& status,
                                 const std::string& fallback);
 
 // Why connecting to the socket at `path` failed, given the connection's own
