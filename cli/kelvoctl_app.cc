@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -103,10 +104,16 @@ std::string FindControlSocket() {
   DefaultsConfig config = DefaultsConfig::FromEnvironment();
   ProfileLoad load =
       LoadTunnelProfiles(TunnelProfilesDirectory(config.app_group_root + "/" + kAppGroupId));
+  // Without profiles: this user's own socket, else the system service's.
+  std::string fallback = DefaultControlSocketPath();
+  struct stat st {};
+  if (::lstat(fallback.c_str(), &st) != 0 && ::lstat(kSystemControlSocket, &st) == 0) {
+    fallback = kSystemControlSocket;
+  }
   return ChooseControlSocket(
       load.profiles,
       [](const std::string& path) { return QueryTunnelStatus(path, std::chrono::seconds(2)); },
-      DefaultControlSocketPath());
+      fallback);
 }
 
 struct ChannelFlags {

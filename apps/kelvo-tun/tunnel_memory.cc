@@ -38,7 +38,9 @@ std::optional<std::string> MakeDirectories(const std::string& dir) {
 std::string DefaultStateDirectory() {
   std::string systemd = Env("STATE_DIRECTORY");
   if (!systemd.empty() && systemd.front() == '/') return systemd.substr(0, systemd.find(':'));
-  if (::geteuid() == 0) return "/var/lib/kelvo";
+  // As for the control socket: root outside a session is the system service.
+  std::string runtime = Env("XDG_RUNTIME_DIR");
+  if (::geteuid() == 0 && (runtime.empty() || runtime.front() != '/')) return "/var/lib/kelvo";
   std::string state = Env("XDG_STATE_HOME");
   if (!state.empty() && state.front() == '/') return state + "/kelvo";
   return Env("HOME") + "/.local/state/kelvo";

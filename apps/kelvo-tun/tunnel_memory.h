@@ -16,8 +16,9 @@
 namespace kelvo {
 
 // $STATE_DIRECTORY (what systemd's StateDirectory= gives, the first entry
-// when it lists several), else /var/lib/kelvo for root, else
-// $XDG_STATE_HOME/kelvo (default ~/.local/state/kelvo).
+// when it lists several), else /var/lib/kelvo for root without
+// XDG_RUNTIME_DIR, else $XDG_STATE_HOME/kelvo (default
+// ~/.local/state/kelvo).
 std::string DefaultStateDirectory();
 
 class TunnelMemory {

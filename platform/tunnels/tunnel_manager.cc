@@ -55,7 +55,11 @@ ProfileLoad LoadTunnelProfiles(const std::string& directory,
                                const std::function<void(const std::string&)>& on_skip) {
   ProfileLoad load;
   std::error_code ec;
-  if (!fs::exists(directory, ec)) return load;
+  if (!fs::exists(directory, ec)) {
+    // A directory this user may not look into is not an empty one.
+    if (ec) load.error = "cannot read " + directory + ": " + ec.message();
+    return load;
+  }
   std::vector<fs::path> files;
   for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().extension() == ".json" && it->path().filename().string()[0] != '.') {
