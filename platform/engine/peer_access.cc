@@ -17,15 +17,28 @@ namespace {
 // Room for the group database's longest lines.
 constexpr size_t kLookupBuffer = 1 << 16;
 
-// The groups of `uid` as the group database lists them.
-std::vector<gid_t> DatabaseGroups(uid_t uid, gid_t primary) {
+struct Account {
+  std::string name;
+  gid_t gid = 0;
+};
+
+std::optional<Account> LookUpAccount(uid_t uid) {
   std::vector<char> buffer(kLookupBuffer);
   passwd pw{};
   passwd* found = nullptr;
-  if (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found) return {};
+  if (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found) {
+    return std::nullopt;
+  }
+  return Account{found->pw_name, found->pw_gid};
+}
+
+// The groups of `uid` as the group database lists them.
+std::vector<gid_t> DatabaseGroups(uid_t uid, gid_t primary) {
+  std::optional<Account> account = LookUpAccount(uid);
+  if (!account) return {};
   int count = 64;
   std::vector<gid_t> groups(static_cast<size_t>(count));
-  while (getgrouplist(found->pw_name, primary, groups.data(), &count) < 0) {
+  while (getgrouplist(account->name.c_str(), primary, groups.data(), &count) < 0) {
     groups.resize(static_cast<size_t>(count) + 16);
     count = static_cast<int>(groups.size());
   }
@@ -89,24 +102,15 @@ std::optional<gid_t> UsableGroup(const std::string& name) {
 }
 
 std::string UserName(uid_t uid) {
-  std::vector<char> buffer(kLookupBuffer);
-  passwd pw{};
-  passwd* found = nullptr;
-  if (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found) {
-    return std::to_string(uid);
-  }
-  return found->pw_name;
+  std::optional<Account> account = LookUpAccount(uid);
+  return account ? account->name : std::to_string(uid);
 }
 
 bool AccountInGroup(gid_t gid) {
-  std::vector<char> buffer(kLookupBuffer);
-  passwd pw{};
-  passwd* found = nullptr;
-  if (getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &found) != 0 || !found) {
-    return false;
-  }
-  std::vector<gid_t> groups = DatabaseGroups(::getuid(), found->pw_gid);
-  return found->pw_gid == gid || std::find(groups.begin(), groups.end(), gid) != groups.end();
+  std::optional<Account> account = LookUpAccount(::getuid());
+  if (!account) return false;
+  std::vector<gid_t> groups = DatabaseGroups(::getuid(), account->gid);
+  return account->gid == gid || std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
 std::string GroupName(gid_t gid) {
