@@ -48,7 +48,9 @@ class SocketFile : public ::testing::Test {
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    if (listen) ASSERT_EQ(::listen(fd_, 4), 0);
+    if (listen) {
+      ASSERT_EQ(::listen(fd_, 4), 0);
+    }
   }
   fs::path dir_;
   std::string path_;
