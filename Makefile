@@ -3,7 +3,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: deps build test asan bench fuzz fuzz-build fuzz-smoke e2e demo clean
+.PHONY: deps build test asan bench fuzz fuzz-build fuzz-smoke e2e demo deb package-test clean
 
 # ---- Stages: one command each, shared by the targets below ----
 # Each preset builds only what it needs: default everything (programs,
@@ -17,6 +17,7 @@ ASAN_CTEST_CMD = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --preset asan -j $(JOBS)
 FUZZ_BUILD_CMD = cmake --preset fuzz && cmake --build --preset fuzz -j $(JOBS)
 E2E_CMD        = python3 e2e/world.py --build build/default
+PACKAGE_TEST_CMD = python3 e2e/package_world.py
 
 # `make test` and `make asan` time every stage and print the durations at
 # the end (scripts/stage.sh).
@@ -38,6 +39,8 @@ test:
 	@$(STAGE) run $(TIMES) fuzz-run   bash scripts/run-fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS)
 	@if [ "$$(id -u)" = 0 ]; then $(STAGE) run $(TIMES) e2e sh -c '$(E2E_CMD)'; \
 	else echo "e2e: skipped (needs root for network namespaces)"; fi
+	@if [ "$$(id -u)" = 0 ]; then $(STAGE) run $(TIMES) package-test sh -c '$(PACKAGE_TEST_CMD)'; \
+	else echo "package-test: skipped (needs root)"; fi
 	@$(STAGE) summary $(TIMES) "make test"
 
 asan:
@@ -65,6 +68,14 @@ e2e: build
 
 demo: build
 	$(E2E_CMD) --demo
+
+# The Debian package build/kelvo_<version>_<arch>.deb (runtime dependencies only).
+deb: deps
+	bash packaging/build-deb.sh
+
+# As root: the package checked, unpacked and used by root and a desktop user.
+package-test: deps
+	$(PACKAGE_TEST_CMD)
 
 clean:
 	rm -rf build

@@ -63,8 +63,11 @@ int Listen(const CommandContext& ctx, const ChannelRequest& request,
 int TunnelStart(const CommandContext& ctx, const std::string& config_text);
 // "stopTunnel" with the stop reason (1: stopped by the user).
 int TunnelStop(const CommandContext& ctx, int64_t reason);
-// "status": the connection status by name and number. An unreachable
-// socket is "disconnected (1)", as the host sees it, and still exits 0.
+// "status": the connection status by name and number. A socket nobody
+// serves (no file, nobody listening) is "disconnected (1)" and exits 0;
+// any other failure to connect, a refusal above all, is an error.
+// The tunnel commands say "permission denied on SOCKET: add yourself to the
+// group kelvo" (or the real reason) when the socket refuses them.
 int TunnelStatus(const CommandContext& ctx);
 
 // Provider messages: the one request byte and how the reply is shown.

@@ -6,7 +6,7 @@ const char* ExitCodeHelp() {
   return "Exit codes:\n"
          "  0  ok\n"
          "  1  usage: unknown command or flag, missing argument, unknown codec\n"
-         "  2  connection failed: socket unreachable, or closed before the reply\n"
+         "  2  connection failed: socket unreachable or refused, or closed before the reply\n"
          "  3  the other side answered with an error (error reply, error event,\n"
          "     refused listen, refused tunnel start)\n"
          "  4  no handler: not implemented, no handler on the channel, or the\n"

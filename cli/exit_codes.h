@@ -3,7 +3,7 @@
 //   code  meaning
 //   0     ok
 //   1     usage: unknown command or flag, missing argument, unknown codec
-//   2     connection failed: the socket is unreachable, or the connection
+//   2     connection failed: the socket is unreachable or refused, or the connection
 //         closed before the reply
 //   3     the other side answered with an error: a method call's or typed
 //         message's error reply, an error event on a stream, a refused

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -15,7 +16,10 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "platform/engine/engine_socket.h"
+#include "platform/defaults/user_defaults.h"
+#include "platform/tunnels/control_socket.h"
 #include "platform/tunnels/tunnel_manager.h"
+#include "tunnel/app_group_settings.h"
 
 namespace kelvo {
 namespace {
@@ -94,6 +98,24 @@ constexpr const char* kMappingHelp =
 
 constexpr double kLongestTimeoutSeconds = 1e9;
 
+// The tunnel the host would reach: the profiles in the App Group's tunnels/
+// directory, walked as the host walks them.
+std::string FindControlSocket() {
+  DefaultsConfig config = DefaultsConfig::FromEnvironment();
+  ProfileLoad load =
+      LoadTunnelProfiles(TunnelProfilesDirectory(config.app_group_root + "/" + kAppGroupId));
+  // Without profiles: this user's own socket, else the system service's.
+  std::string fallback = DefaultControlSocketPath();
+  struct stat st {};
+  if (::lstat(fallback.c_str(), &st) != 0 && ::lstat(kSystemControlSocket, &st) == 0) {
+    fallback = kSystemControlSocket;
+  }
+  return ChooseControlSocket(
+      load.profiles,
+      [](const std::string& path) { return QueryTunnelStatus(path, std::chrono::seconds(2)); },
+      fallback);
+}
+
 struct ChannelFlags {
   std::string channel;
   std::string json;
@@ -127,13 +149,16 @@ int RunKelvoctl(int argc, const char* const* argv, std::istream& in, std::ostrea
       "\nThe global flags (--engine-socket, --control-socket, --timeout) apply here too.\n"
       "kelvoctl --help describes the JSON forms of values and the exit codes.");
 
+  app.set_version_flag("--version", std::string("kelvoctl ") + KELVO_VERSION);
   std::string engine_socket = DefaultEngineSocketPath();
-  std::string control_socket = DefaultControlSocketPath();
+  std::string control_socket;
   double timeout_seconds = 10;
   app.add_option("--engine-socket", engine_socket, "the host's engine socket")
       ->capture_default_str();
-  app.add_option("--control-socket", control_socket, "the tunnel extension's control socket")
-      ->capture_default_str();
+  app.add_option("--control-socket", control_socket,
+                 "the tunnel extension's control socket (default: the tunnel the host would "
+                 "choose among the profiles in the App Group, else " +
+                     DefaultControlSocketPath() + ")");
   app.add_option("--timeout", timeout_seconds, "seconds to wait for each reply")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
@@ -206,7 +231,9 @@ int RunKelvoctl(int argc, const char* const* argv, std::istream& in, std::ostrea
 
   CommandContext ctx;
   ctx.engine_socket = engine_socket;
-  ctx.control_socket = control_socket;
+  // Found as the host finds it, and only when a tunnel command needs it.
+  ctx.control_socket = !control_socket.empty() || !tunnel->parsed() ? control_socket
+                                                                     : FindControlSocket();
   // Beyond any wait worth having, and within what a Duration holds.
   ctx.timeout = Seconds(std::min(timeout_seconds, kLongestTimeoutSeconds));
   ctx.json = json_output;

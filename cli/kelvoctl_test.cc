@@ -3,6 +3,8 @@
 // an App Group store in a temporary root. Sockets are found through
 // XDG_RUNTIME_DIR, so the default paths are what is exercised.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "platform/engine/engine_socket.h"
 #include "platform/engine/engine_socket_test_util.h"
 #include "platform/engine/typed_messages.h"
+#include "platform/tunnels/tunnel_manager.h"
 #include "tunnel/app_group_settings.h"
 
 namespace kelvo {
@@ -459,6 +462,36 @@ TEST_F(KelvoctlTest, TunnelCommandsSpeakTheControlSocket) {
                    "\n");
   EXPECT_EQ(Run({"tunnel", "status"}).out, "disconnected (1)\n");
   EXPECT_EQ(Run({"tunnel", "ping"}).exit_code, 2);
+}
+
+TEST_F(KelvoctlTest, FindsTheTunnelThroughTheProfilesAsTheHostDoes) {
+  const std::string socket = dir_.path() + "/kelvo/tunnel.sock";
+  const std::string profiles = app_group_root_ + "/group.net.kelvo.app/tunnels";
+  std::filesystem::create_directories(profiles);
+  // Nothing active: the first profile, even one whose extension is gone.
+  ASSERT_FALSE(WriteTunnelProfile(profiles, "a.json", {"gone", dir_.path() + "/gone.sock", ""}));
+  ChildOutcome r = Run({"tunnel", "ping"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find(dir_.path() + "/gone.sock"), std::string::npos) << r.err;
+  // The connected one wins over an earlier one that is not.
+  ASSERT_FALSE(WriteTunnelProfile(profiles, "b.json", {"Kelvo", socket, ""}));
+  r = Run({"tunnel", "ping"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "pong\n");
+}
+
+TEST_F(KelvoctlTest, ARefusedSocketIsAnErrorThatSaysWhyNeverAState) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root is never refused by permissions";
+  const std::string socket = dir_.path() + "/kelvo/tunnel.sock";
+  ASSERT_EQ(::chmod(socket.c_str(), 0), 0);
+  for (const char* command : {"status", "ping", "stop"}) {
+    ChildOutcome r = Run({"tunnel", command});
+    EXPECT_EQ(r.exit_code, 2) << command;
+    EXPECT_EQ(r.out, "") << command;
+    EXPECT_NE(r.err.find("permission denied on " + socket + " (owner "), std::string::npos)
+        << r.err;
+  }
+  ::chmod(socket.c_str(), 0600);
 }
 
 TEST_F(KelvoctlTest, SettingsWorkOnTheAppGroupStore) {

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_value.h"
+#include "platform/defaults/defaults_failure.h"
 #include "platform/defaults/user_defaults.h"
 #include "tunnel/app_group_settings.h"
 
@@ -15,9 +16,9 @@ std::unique_ptr<UserDefaults> OpenSuite(const CommandContext& ctx,
   *system = OpenUserDefaultsSystem(config);
   auto suite = (*system)->Suite(kAppGroupId);
   if (!suite) {
-    *ctx.err << "kelvoctl: the App Group store " << kAppGroupId << " does not open (its root "
-             << config.app_group_root
-             << " must be a writable directory; KELVO_APP_GROUP_ROOT sets it)\n";
+    *ctx.err << "kelvoctl: the App Group store " << kAppGroupId
+             << " does not open: " << LastDefaultsFailure()
+             << " (KELVO_APP_GROUP_ROOT sets the root)\n";
   }
   return suite;
 }
@@ -37,7 +38,8 @@ int SettingsSet(const CommandContext& ctx, const std::string& key, const std::st
   auto suite = OpenSuite(ctx, &system);
   if (!suite) return kExitLocal;
   if (!suite->Set(key, Value(value))) {
-    *ctx.err << "kelvoctl: the App Group store refused to store '" << key << "'\n";
+    *ctx.err << "kelvoctl: the App Group store refused to store '" << key
+             << "': " << LastDefaultsFailure() << "\n";
     return kExitLocal;
   }
   return kExitOk;
@@ -48,7 +50,8 @@ int SettingsRemove(const CommandContext& ctx, const std::string& key) {
   auto suite = OpenSuite(ctx, &system);
   if (!suite) return kExitLocal;
   if (!suite->Remove(key)) {
-    *ctx.err << "kelvoctl: the App Group store refused to remove '" << key << "'\n";
+    *ctx.err << "kelvoctl: the App Group store refused to remove '" << key
+             << "': " << LastDefaultsFailure() << "\n";
     return kExitLocal;
   }
   return kExitOk;

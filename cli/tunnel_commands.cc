@@ -9,6 +9,7 @@
 #include "cli/exchange.h"
 #include "cli/json_value.h"
 #include "platform/engine/standard_codec.h"
+#include "platform/tunnels/control_socket.h"
 #include "platform/tunnels/tunnel_manager.h"
 
 namespace kelvo {
@@ -18,11 +19,26 @@ constexpr const char* kControlSocket = "tunnel control socket";
 
 const StandardCodec& Codec() { return StandardCodec::Instance(); }
 
+// Connects; a refusal says why in a way a person can act on.
+int ConnectTunnel(const CommandContext& ctx, EngineSocketClient& client) {
+  if (auto error = client.Connect(ctx.control_socket)) {
+    std::string why = DescribeControlSocketFailure(ctx.control_socket, *error);
+    if (why == *error) {
+      *ctx.err << "kelvoctl: cannot connect to the " << kControlSocket << " at "
+               << ctx.control_socket << ": " << why << "\n";
+    } else {
+      *ctx.err << "kelvoctl: " << why << "\n";
+    }
+    return kExitConnection;
+  }
+  return kExitOk;
+}
+
 // Connects and makes one request; `*reply` is the raw reply.
 int Request(const CommandContext& ctx, const std::string& operation, Payload message,
             Payload* reply) {
   EngineSocketClient client;
-  if (int code = ConnectTo(client, ctx.control_socket, kControlSocket, *ctx.err)) return code;
+  if (int code = ConnectTunnel(ctx, client)) return code;
   if (int code = Exchange(client, operation, std::move(message), ctx.timeout, *ctx.err, reply)) {
     return code;
   }
@@ -167,13 +183,14 @@ int TunnelStop(const CommandContext& ctx, int64_t reason) {
 int TunnelStatus(const CommandContext& ctx) {
   const std::string operation = "status";
   EngineSocketClient client;
-  if (auto error = client.Connect(ctx.control_socket)) {
-    // No extension serving: the tunnel is down, which is an answer.
-    *ctx.err << "kelvoctl: the tunnel control socket at " << ctx.control_socket
-             << " is unreachable (" << *error << ")\n";
+  if (ControlSocketAbsent(ctx.control_socket)) {
+    // No extension serving: the tunnel is down, which is an answer. Any
+    // other failure (a refusal above all) is an error, not a state.
+    *ctx.err << "kelvoctl: no tunnel extension serves " << ctx.control_socket << "\n";
     PrintStatus(ctx, static_cast<int64_t>(TunnelStatus::kDisconnected), false);
     return kExitOk;
   }
+  if (int code = ConnectTunnel(ctx, client)) return code;
   Payload reply;
   if (int code = Exchange(client, operation, std::nullopt, ctx.timeout, *ctx.err, &reply)) {
     return code;
@@ -202,7 +219,7 @@ int TunnelStatus(const CommandContext& ctx) {
 
 int TunnelAppMessage(const CommandContext& ctx, AppMessage message) {
   EngineSocketClient client;
-  if (int code = ConnectTo(client, ctx.control_socket, kControlSocket, *ctx.err)) return code;
+  if (int code = ConnectTunnel(ctx, client)) return code;
   Payload reply;
   if (int code = Exchange(client, "handleAppMessage",
                           Payload(std::in_place, 1, static_cast<uint8_t>(message)), ctx.timeout,

@@ -19,6 +19,7 @@ int ApplicationMain(int argc, char** argv) {
                  "Unix socket the user interface connects to (default: "
                  "$XDG_RUNTIME_DIR/kelvo/engine.sock)");
   cli.add_flag("--foreground", options.foreground, "Copy log lines to stderr");
+  cli.set_version_flag("--version", std::string("kelvo ") + KELVO_VERSION);
   CLI11_PARSE(cli, argc, argv);
 
   AsioDispatch dispatch(2);

@@ -1,12 +1,22 @@
 #include "host/host_control_channel.h"
 
 #include "host/app_group.h"
+#include "platform/defaults/defaults_failure.h"
 
 namespace kelvo {
 namespace {
 
 // The login item service is there on every version of this system.
 constexpr bool kLoginItemServiceAvailable = true;
+
+constexpr const char* kStorageError = "STORAGE_ERROR";
+
+// The store's own reason for the failure it just logged on this thread.
+std::string StoreFailure() {
+  std::string why = LastDefaultsFailure();
+  return why.empty() ? std::string("the App Group store ") + kHostAppGroup + " did not store it"
+                     : why;
+}
 
 }  // namespace
 
@@ -52,13 +62,13 @@ void HostControlChannel::AppGroupMethod(const MethodCall& call, MethodResult& re
     return result.Success(stored && stored->is_string() ? *stored : Value());
   }
   const Value* value = call.arguments.find("value");
-  if (suite) {
-    if (call.method == "appGroupSet" && value && value->is_string()) {
-      suite->Set(key->as_string(), *value);
-    } else {
-      suite->Remove(key->as_string());
-    }
-  }
+  // A change that was not stored is an error, never a silent true: the
+  // user interface would take a lost token or flag for a stored one.
+  if (!suite) return result.Error(kStorageError, StoreFailure());
+  bool stored = call.method == "appGroupSet" && value && value->is_string()
+                    ? suite->Set(key->as_string(), *value)
+                    : suite->Remove(key->as_string());
+  if (!stored) return result.Error(kStorageError, StoreFailure());
   result.Success(true);
 }
 

@@ -171,7 +171,7 @@ TEST_F(ControlChannelTest, AppGroupArgumentsMustBeAMapWithAStringKey) {
   }
 }
 
-TEST(AppGroupWithoutSuite, SetAndRemoveStillReplyTrueAndGetNil) {
+TEST(AppGroupWithoutSuite, SetAndRemoveAnswerTheStoresReasonAndGetNil) {
   // A root that cannot hold the container: the suite does not open.
   ShellFixture f;
   std::filesystem::remove_all(f.config.app_group_root);
@@ -179,9 +179,30 @@ TEST(AppGroupWithoutSuite, SetAndRemoveStillReplyTrueAndGetNil) {
   auto window = f.MakeWindow();
   window->AwakeFromNib();
   ASSERT_EQ(f.defaults->Suite("group.net.kelvo.app"), nullptr);
-  EXPECT_EQ(Success(f.Call("appGroupSet", ValueMap{{"key", "k"}, {"value", "v"}})), Value(true));
+  for (const char* method : {"appGroupSet", "appGroupRemove"}) {
+    FlutterError e = Failure(f.Call(method, ValueMap{{"key", "k"}, {"value", "v"}}));
+    EXPECT_EQ(e.code, "STORAGE_ERROR") << method;
+    EXPECT_NE(e.message.value_or("").find(f.config.app_group_root), std::string::npos) << e.message.value_or("");
+  }
   EXPECT_EQ(Success(f.Call("appGroupGet", ValueMap{{"key", "k"}})), Value());
-  EXPECT_EQ(Success(f.Call("appGroupRemove", ValueMap{{"key", "k"}})), Value(true));
+}
+
+TEST_F(ControlChannelTest, AValueTheStoreCouldNotKeepIsAnErrorNotTrue) {
+  const std::string file =
+      f.config.app_group_root + "/group.net.kelvo.app/" + kAppGroupDefaultsFile;
+  ASSERT_EQ(Success(f.Call("appGroupSet", ValueMap{{"key", "wd_enabled"}, {"value", "1"}})),
+            Value(true));
+  // Something in the way of the database file: nothing can be stored.
+  std::filesystem::remove(file);
+  std::filesystem::create_directory(file);
+  FlutterError e =
+      Failure(f.Call("appGroupSet", ValueMap{{"key", "wd_access_token"}, {"value", "t"}}));
+  EXPECT_EQ(e.code, "STORAGE_ERROR");
+  EXPECT_NE(e.message.value_or("").find("wd_access_token"), std::string::npos) << e.message.value_or("");
+  EXPECT_NE(e.message.value_or("").find(file), std::string::npos) << e.message.value_or("");
+  EXPECT_EQ(e.details, Value());
+  EXPECT_EQ(Failure(f.Call("appGroupRemove", ValueMap{{"key", "wd_enabled"}})).code,
+            "STORAGE_ERROR");
 }
 
 TEST_F(ControlChannelTest, RequestNotificationsGrantsWhenTheServiceAnswersAndRecordsIt) {

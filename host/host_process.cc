@@ -1,6 +1,7 @@
 #include "host/host_process.h"
 
 #include "host/app_group.h"
+#include "platform/defaults/defaults_failure.h"
 #include "host/socket_tunnel_managers.h"
 #include "platform/desktop_notify/desktop_notifier.h"
 #include "platform/tunnels/tunnel_manager.h"
@@ -49,7 +50,8 @@ HostProcess::HostProcess(HostOptions options, AsioDispatch* dispatch)
   env.app = app_.get();
   env.screens = screens_.get();
   env.notification_center = notifications_;
-  env.tunnels = MakeSocketTunnelManagers(dispatch, ProfileLoader(defaults_, log_));
+  env.tunnels = MakeSocketTunnelManagers(dispatch, ProfileLoader(defaults_, log_),
+                                         [log = log_](const std::string& line) { log->Error(line); });
   env.login_item = MakeAutostartLoginItem(DefaultAutostartDirectory(), CurrentExecutablePath());
   window_ = std::make_unique<MainFlutterWindow>(kInterfaceWindowRect, std::move(env));
   app_->AddWindow(window_.get());
@@ -63,6 +65,11 @@ std::optional<std::string> HostProcess::Start() {
     window_->MakeKeyAndOrderFront();  // visible at launch
     notifications_->Start();
     log_->Notice("Kelvo host serving the engine on " + options_.engine_socket);
+    // Makes the shared container when the host comes first, or says what
+    // is wrong with it.
+    if (!OpenAppGroupContainer(defaults_.get())) {
+      log_->Error("the App Group store does not open: " + LastDefaultsFailure());
+    }
   });
   return engine_->Start();
 }

@@ -5,27 +5,12 @@
 #include <optional>
 
 #include "platform/engine/engine_socket.h"
-#include "platform/engine/standard_codec.h"
+#include "platform/tunnels/control_socket.h"
 
 namespace kelvo {
 namespace {
 
-constexpr const char* kStatusOperation = "status";
 constexpr const char* kAppMessageOperation = "handleAppMessage";
-
-TunnelStatus QueryStatus(const std::string& control_socket) {
-  EngineSocketClient client;
-  if (client.Connect(control_socket)) return TunnelStatus::kDisconnected;
-  EngineCallResult call = client.SendAndWait(kStatusOperation, std::nullopt, kTunnelStatusTimeout);
-  if (!call.ok() || !call.reply) return TunnelStatus::kDisconnected;
-  Result<Value> value = StandardCodec::Instance().Decode(*call.reply);
-  if (!value.ok() || !value.value().is_int()) return TunnelStatus::kInvalid;
-  int64_t status = value.value().as_int();
-  if (status < 0 || status > static_cast<int64_t>(TunnelStatus::kDisconnecting)) {
-    return TunnelStatus::kInvalid;
-  }
-  return static_cast<TunnelStatus>(status);
-}
 
 // One connection per control socket, shared by every provider message to
 // that profile (a message waiting for its answer no longer holds a thread
@@ -57,20 +42,23 @@ class SocketTunnelSession : public TunnelSession {
  public:
   SocketTunnelSession(std::string control_socket, std::shared_ptr<Queue> io,
                       std::shared_ptr<Queue> main,
-                      std::shared_ptr<ProfileConnections> connections)
+                      std::shared_ptr<ProfileConnections> connections, TunnelLog log)
       : control_socket_(std::move(control_socket)),
         io_(std::move(io)),
         main_(std::move(main)),
-        connections_(std::move(connections)) {}
+        connections_(std::move(connections)),
+        log_(std::move(log)) {}
 
   void SendProviderMessage(std::vector<uint8_t> message,
                            std::function<void(ProviderResponse)> done) override {
-    io_->Async([path = control_socket_, main = main_, connections = connections_,
+    io_->Async([path = control_socket_, main = main_, connections = connections_, log = log_,
                 message = std::move(message), done = std::move(done)]() mutable {
       std::optional<std::string> error;
       std::shared_ptr<EngineSocketClient> client = connections->For(path, main, &error);
       if (!client) {
-        main->Async([done, error] { done({error, std::nullopt}); });
+        std::string why = DescribeControlSocketFailure(path, *error);
+        if (log) log("the tunnel refused the host: " + why);
+        main->Async([done, why] { done({why, std::nullopt}); });
         return;
       }
       client->Send(kAppMessageOperation, std::move(message),
@@ -83,17 +71,21 @@ class SocketTunnelSession : public TunnelSession {
   std::shared_ptr<Queue> io_;
   std::shared_ptr<Queue> main_;
   std::shared_ptr<ProfileConnections> connections_;
+  TunnelLog log_;
 };
 
 class SocketTunnelManagers : public TunnelManagers {
  public:
-  SocketTunnelManagers(Dispatch* dispatch, std::function<ProfileLoad()> load_profiles)
+  SocketTunnelManagers(Dispatch* dispatch, std::function<ProfileLoad()> load_profiles,
+                       TunnelLog log)
       : io_(dispatch->CreateSerialQueue("net.kelvo.app.tunnels")),
         main_(dispatch->MainQueue()),
-        load_profiles_(std::move(load_profiles)) {}
+        load_profiles_(std::move(load_profiles)),
+        log_(std::move(log)) {}
 
   void LoadAll(LoadDone done) override {
     io_->Async([io = io_, main = main_, connections = connections_, load = load_profiles_,
+                log = log_,
                 done = std::move(done)] {
       ProfileLoad profiles = load();
       std::vector<TunnelConnection> all;
@@ -101,12 +93,14 @@ class SocketTunnelManagers : public TunnelManagers {
         // Asked all at once: several silent profiles cost one timeout, not one each.
         std::vector<std::future<TunnelStatus>> statuses;
         for (const TunnelProfile& p : profiles.profiles) {
-          statuses.push_back(std::async(std::launch::async, QueryStatus, p.control_socket));
+          statuses.push_back(std::async(std::launch::async, [path = p.control_socket] {
+            return QueryTunnelStatus(path, kTunnelStatusTimeout);
+          }));
         }
         for (size_t i = 0; i < profiles.profiles.size(); ++i) {
           all.push_back({statuses[i].get(),
                          std::make_shared<SocketTunnelSession>(profiles.profiles[i].control_socket,
-                                                               io, main, connections)});
+                                                               io, main, connections, log)});
         }
       }
       main->Async([done, all = std::move(all), error = std::move(profiles.error)]() mutable {
@@ -119,14 +113,16 @@ class SocketTunnelManagers : public TunnelManagers {
   std::shared_ptr<Queue> io_;
   std::shared_ptr<Queue> main_;
   std::function<ProfileLoad()> load_profiles_;
+  TunnelLog log_;
   std::shared_ptr<ProfileConnections> connections_ = std::make_shared<ProfileConnections>();
 };
 
 }  // namespace
 
 std::shared_ptr<TunnelManagers> MakeSocketTunnelManagers(
-    Dispatch* dispatch, std::function<ProfileLoad()> load_profiles) {
-  return std::make_shared<SocketTunnelManagers>(dispatch, std::move(load_profiles));
+    Dispatch* dispatch, std::function<ProfileLoad()> load_profiles, TunnelLog log) {
+  return std::make_shared<SocketTunnelManagers>(dispatch, std::move(load_profiles),
+                                                std::move(log));
 }
 
 }  // namespace kelvo

@@ -36,8 +36,9 @@ ControlServer::ControlServer(std::shared_ptr<PacketTunnelProvider> provider,
 
 void ControlServer::Install() {
   auto provider = provider_;
+  auto hooks = hooks_;
 
-  messenger_->SetMessageHandler("startTunnel", [provider](Payload data, BinaryReply reply) {
+  messenger_->SetMessageHandler("startTunnel", [provider, hooks](Payload data, BinaryReply reply) {
     std::optional<ValueMap> options;
     if (data) {
       auto decoded = StandardCodec::Instance().Decode(*data);
@@ -47,12 +48,16 @@ void ControlServer::Install() {
       }
       if (decoded.value().is_map()) options = decoded.value().as_map();
     }
-    provider->startTunnel(options, [reply](std::optional<ProviderError> error) {
+    const Value* cfg = options ? options->find(std::string_view("cfg")) : nullptr;
+    std::string text = cfg && cfg->is_string() ? cfg->as_string() : std::string();
+    provider->startTunnel(options, [reply, hooks, text](std::optional<ProviderError> error) {
+      if (!error && hooks->started) hooks->started(text);
       reply(error ? EncodeError(*error) : CodecNull());
     });
   });
 
-  messenger_->SetMessageHandler("stopTunnel", [provider](Payload data, BinaryReply reply) {
+  messenger_->SetMessageHandler("stopTunnel", [provider, hooks](Payload data, BinaryReply reply) {
+    if (hooks->stop_requested) hooks->stop_requested();
     int64_t reason = 0;
     if (data) {
       auto decoded = StandardCodec::Instance().Decode(*data);

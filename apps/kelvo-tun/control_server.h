@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/engine/binary_messenger.h"
 #include "platform/tunnels/tunnel_manager.h"
@@ -21,6 +22,15 @@ class ControlServer {
  public:
   ControlServer(std::shared_ptr<PacketTunnelProvider> provider, BinaryMessenger* messenger);
 
+  // Told of every successful start (with its configuration text) and of
+  // every stop asked for on the socket; both may run on any thread.
+  struct Hooks {
+    std::function<void(const std::string& configuration)> started;
+    std::function<void()> stop_requested;
+  };
+  // Before Install.
+  void SetHooks(Hooks hooks) { hooks_ = std::make_shared<Hooks>(std::move(hooks)); }
+
   // Installs one handler per operation on the messenger.
   void Install();
   // Stops a running or starting tunnel as "stopTunnel" would; `done` runs,
@@ -31,6 +41,7 @@ class ControlServer {
  private:
   std::shared_ptr<PacketTunnelProvider> provider_;
   BinaryMessenger* messenger_;
+  std::shared_ptr<Hooks> hooks_ = std::make_shared<Hooks>();
 };
 
 }  // namespace kelvo

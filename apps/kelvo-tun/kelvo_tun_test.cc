@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "apps/kelvo-tun/options.h"
+#include "apps/kelvo-tun/tunnel_memory.h"
 #include "apps/kelvo-tun/testing/kelvo_tun_process.h"
 #include "platform/engine/engine_socket.h"
 #include "platform/engine/standard_codec.h"
@@ -39,6 +40,18 @@ TEST(ProbeTargetTest, AcceptsHostPortAndBracketedV6) {
   }
 }
 
+TEST(StateDirectoryTest, SystemdsStateDirectoryFirstThenTheUsersState) {
+  ::setenv("STATE_DIRECTORY", "/var/lib/kelvo:/var/lib/other", 1);
+  EXPECT_EQ(DefaultStateDirectory(), "/var/lib/kelvo");
+  ::unsetenv("STATE_DIRECTORY");
+  ::setenv("XDG_RUNTIME_DIR", "/run/user/1000", 1);
+  ::setenv("XDG_STATE_HOME", "/home/u/.state", 1);
+  EXPECT_EQ(DefaultStateDirectory(), "/home/u/.state/kelvo") << "a session's own state";
+  ::unsetenv("XDG_STATE_HOME");
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(DefaultStateDirectory(), "/home/u/.local/state/kelvo");
+}
+
 class KelvoTunProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,12 +61,21 @@ class KelvoTunProcessTest : public ::testing::Test {
     group_root_ = dir_ / "app-groups";
     fs::create_directories(group_root_);
     socket_ = (dir_ / "run" / "tunnel.sock").string();
-    auto error = tun_.Start({"--adapter", "memory", "--interface", "kt-test", "--control-socket",
-                             socket_, "--probe-host", "127.0.0.1:9"},
-                            {"HOME=" + dir_.string(), "XDG_RUNTIME_DIR=" + (dir_ / "run").string(),
-                             "XDG_DATA_HOME=" + (dir_ / "data").string(),
-                             "KELVO_APP_GROUP_ROOT=" + group_root_.string(), "PATH=/usr/bin:/bin"},
-                            socket_);
+    StartTun(tun_, {});
+  }
+
+  void StartTun(testing::KelvoTunProcess& tun, std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--adapter",        "memory",  "--interface",
+                                     "kt-test",          "--control-socket", socket_,
+                                     "--probe-host",     "127.0.0.1:9", "--state-dir",
+                                     (dir_ / "state").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto error = tun.Start(
+        args,
+        {"HOME=" + dir_.string(), "XDG_RUNTIME_DIR=" + (dir_ / "run").string(),
+         "XDG_DATA_HOME=" + (dir_ / "data").string(),
+         "KELVO_APP_GROUP_ROOT=" + group_root_.string(), "PATH=/usr/bin:/bin"},
+        socket_);
     ASSERT_FALSE(error) << *error;
   }
 
@@ -128,6 +150,44 @@ TEST_F(KelvoTunProcessTest, SigtermStopsARunningTunnel) {
   int status = tun_.Stop(SIGTERM);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(fs::exists(dir_ / "state" / "tunnel-kt-test.conf"))
+      << "a shutdown keeps the tunnel for the next boot";
+}
+
+TEST_F(KelvoTunProcessTest, ResumeStartsTheLastTunnelStartedAndNotStopped) {
+  const fs::path memory = dir_ / "state" / "tunnel-kt-test.conf";
+  Value start = Value(ValueMap{{Value("cfg"), Value(testing::kTestTunnelConf)}});
+  ASSERT_EQ(CallValue("startTunnel", start), Value());
+  ASSERT_TRUE(fs::exists(memory));
+  EXPECT_EQ(fs::status(memory).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  // A crash, then the service's command again.
+  tun_.Stop(SIGKILL);
+  testing::KelvoTunProcess again;
+  StartTun(again, {"--resume"});
+  Value status;
+  for (int i = 0; i < 200 && status != Value(3); ++i) {
+    auto r = again.control().SendAndWait("status", std::nullopt, seconds(5));
+    ASSERT_TRUE(r.ok() && r.reply);
+    status = StandardCodec::Instance().Decode(*r.reply).value();
+    if (status != Value(3)) ::usleep(20 * 1000);
+  }
+  EXPECT_EQ(status, Value(3)) << "the remembered tunnel runs again";
+  auto runtime = again.control().SendAndWait("handleAppMessage", std::vector<uint8_t>{0x00},
+                                             seconds(5));
+  ASSERT_TRUE(runtime.ok() && runtime.reply);
+
+  // A stop asked for forgets it; a signal at shutdown keeps it.
+  auto stop = again.control().SendAndWait("stopTunnel", StandardCodec::Instance().Encode(Value(1)),
+                                          seconds(10));
+  ASSERT_TRUE(stop.ok());
+  EXPECT_FALSE(fs::exists(memory));
+  again.Stop(SIGTERM);
+  testing::KelvoTunProcess third;
+  StartTun(third, {"--resume"});
+  auto r = third.control().SendAndWait("status", std::nullopt, seconds(5));
+  ASSERT_TRUE(r.ok() && r.reply);
+  EXPECT_EQ(StandardCodec::Instance().Decode(*r.reply).value(), Value(1)) << "nothing to resume";
 }
 
 }  // namespace

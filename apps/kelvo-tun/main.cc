@@ -12,14 +12,18 @@
 
 #include "apps/kelvo-tun/control_server.h"
 #include "apps/kelvo-tun/options.h"
+#include "apps/kelvo-tun/tunnel_memory.h"
+#include "platform/defaults/defaults_failure.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/dispatch/asio_dispatch.h"
 #include "platform/engine/engine_socket.h"
+#include "platform/engine/standard_codec.h"
 #include "platform/firewall/leak_guard.h"
 #include "platform/http/curl_url_session.h"
 #include "platform/log/system_log.h"
 #include "platform/network/tcp_connection.h"
 #include "platform/notifications/notification_center.h"
+#include "platform/tunnels/control_socket.h"
 #include "platform/tunnels/tunnel_manager.h"
 #include "platform/wireguard/memory_adapter.h"
 #include "platform/wireguard/wireguard_go_adapter.h"
@@ -52,6 +56,34 @@ std::function<std::unique_ptr<WireGuardAdapter>(WireGuardLogHandler)> AdapterFac
   };
 }
 
+void Resume(const TunnelMemory& memory, const std::string& control_socket,
+            EngineSocketClient& client, SystemLog& log) {
+  std::string error;
+  std::optional<std::string> configuration = memory.Recall(&error);
+  if (!configuration) {
+    log.Notice(error.empty() ? "nothing to resume (" + memory.path() + " does not exist)"
+                             : "cannot resume: " + error);
+    return;
+  }
+  log.Notice("resuming the tunnel remembered in " + memory.path());
+  if (auto failure = client.Connect(control_socket)) {
+    log.Error("cannot resume: " + *failure);
+    return;
+  }
+  client.Send("startTunnel",
+              StandardCodec::Instance().Encode(Value(ValueMap{{"cfg", *configuration}})),
+              [&log](Payload reply) {
+                // A start answers codec null, or the error as a list.
+                bool started = reply && StandardCodec::Instance().Decode(*reply).ok() &&
+                               StandardCodec::Instance().Decode(*reply).value().is_null();
+                if (started) {
+                  log.Notice("resumed the tunnel");
+                } else {
+                  log.Error("the remembered tunnel did not start");
+                }
+              });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +91,7 @@ int main(int argc, char** argv) {
   CLI::App app{"kelvo-tun: the Kelvo tunnel extension. Runs a WireGuard tunnel, watches its "
                "handshakes and repairs it in place."};
   AddTunOptions(app, options);
+  app.set_version_flag("--version", std::string("kelvo-tun ") + KELVO_VERSION);
   CLI11_PARSE(app, argc, argv);
 
   auto main_log = MakeSystemLog(kBundleId, "main", LogOptions::ForProcess(options.foreground));
@@ -70,7 +103,15 @@ int main(int argc, char** argv) {
   DefaultsConfig defaults_config = DefaultsConfig::FromEnvironment();
   auto defaults = OpenUserDefaultsSystem(defaults_config);
   std::shared_ptr<AppGroupSettings> settings = MakeAppGroupSettings(defaults.get());
-  std::string container = defaults->AppGroupContainer(kAppGroupId).value_or("");
+  // Opening the suite makes the container (or says what is wrong with it).
+  std::string container;
+  if (defaults->Suite(kAppGroupId)) {
+    container = defaults->AppGroupContainer(kAppGroupId).value_or("");
+  } else {
+    std::string why = LastDefaultsFailure();
+    main_log->Error("the App Group store does not open: " + why);
+    std::cerr << "kelvo-tun: the App Group store does not open: " << why << "\n";
+  }
 
   ProviderPlatform platform;
   platform.dispatch = &dispatch;
@@ -99,7 +140,19 @@ int main(int argc, char** argv) {
 
   EngineSocketServer socket(options.control_socket, dispatch.MainQueue(),
                             [&](const std::string& line) { main_log->Notice(line); });
+  socket.SetAccess(ControlSocketAccess());
   ControlServer control(provider, &socket);
+  TunnelMemory memory(options.state_directory, options.interface);
+  control.SetHooks({
+      .started =
+          [&memory, &main_log](const std::string& configuration) {
+            if (auto error = memory.Remember(configuration)) main_log->Error(*error);
+          },
+      .stop_requested =
+          [&memory, &main_log] {
+            if (auto error = memory.Forget()) main_log->Error(*error);
+          },
+  });
   control.Install();
   if (auto error = socket.Start()) {
     main_log->Error("cannot serve the control socket: " + *error);
@@ -112,16 +165,23 @@ int main(int argc, char** argv) {
   std::string profile_file = "kelvo-tun-" + options.interface + ".json";
   if (container.empty()) {
     main_log->Error("no App Group container; the host will not find this tunnel");
+    std::cerr << "kelvo-tun: no App Group container; the host will not find this tunnel\n";
   } else if (auto error = WriteTunnelProfile(profiles, profile_file,
                                              {options.name, socket.path(), profile_file})) {
     main_log->Error("cannot write the tunnel profile: " + *error);
   }
   main_log->Notice("serving " + socket.path() + " (adapter " + options.adapter + ")");
 
+  // Resuming is a start like any other, through the control socket, so the
+  // status and the memory follow the same path.
+  EngineSocketClient resume_client;
+  if (options.resume) Resume(memory, socket.path(), resume_client, *main_log);
+
   // A hang-up (the terminal or the service manager going away) ends the
   // process as well, so it must stop the tunnel first like the others.
   dispatch.StopMainOnSignals({SIGTERM, SIGINT, SIGHUP});
   dispatch.RunMain();
+  resume_client.Close();
 
   main_log->Notice("stopping");
   std::promise<void> stopped;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "apps/kelvo-tun/tunnel_memory.h"
 #include "platform/tunnels/tunnel_manager.h"
 
 namespace kelvo {
@@ -77,6 +78,13 @@ void AddTunOptions(CLI::App& app, TunOptions& options) {
                "tunnel's mark, 51820 by default> accept (wireguard-go's traffic to the "
                "endpoint, the probe, the service requests); icmpv6 type { nd-router-solicit, "
                "nd-neighbor-solicit, nd-neighbor-advert } accept; counter drop");
+  options.state_directory = DefaultStateDirectory();
+  app.add_flag("--resume", options.resume,
+               "Start the last tunnel that was started and not stopped (as after a reboot); "
+               "without it nothing starts on its own");
+  app.add_option("--state-dir", options.state_directory,
+                 "Where the last started tunnel's configuration is kept (0600)")
+      ->capture_default_str();
 }
 
 }  // namespace kelvo

@@ -17,6 +17,8 @@ struct TunOptions {
   uint16_t probe_port = 443;
   bool foreground = false;
   bool block_leaks = false;
+  bool resume = false;          // start the remembered tunnel (tunnel_memory.h)
+  std::string state_directory;  // where that tunnel is remembered
 };
 
 // Splits "HOST", "HOST:PORT" or "[V6]:PORT"; false when malformed.

@@ -1,5 +1,9 @@
 #include "host/testing/fake_tunnel_extension.h"
 
+#include <filesystem>
+
+#include "platform/defaults/app_group_container.h"
+#include "platform/engine/peer_access.h"
 #include "platform/engine/standard_codec.h"
 
 namespace kelvo::testing {
@@ -39,6 +43,15 @@ FakeTunnelExtension::FakeTunnelExtension(const std::string& tunnels_dir,
     return;
   }
   loop_ = std::thread([this] { dispatch_.RunMain(); });
+  // As a real extension does, with the container made by the one place
+  // that makes it (the profile writer makes only tunnels/).
+  std::string container = std::filesystem::path(tunnels_dir).parent_path().string();
+  std::string root = std::filesystem::path(container).parent_path().string();
+  if (auto error = EnsureAppGroupContainer(
+          root, std::filesystem::path(container).filename().string(), kSharedGroupName)) {
+    error_ = *error;
+    return;
+  }
   if (auto error = WriteTunnelProfile(tunnels_dir, profile_file,
                                       {profile_file, socket_path, profile_file})) {
     error_ = *error;

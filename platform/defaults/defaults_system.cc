@@ -160,9 +160,16 @@ bool IsRefusedSuiteName(const DefaultsConfig& config, const std::string& name) {
   return !IsSinglePathComponent(name) || name == kGlobalDomainName || name == config.bundle_id;
 }
 
+namespace {
+thread_local std::string last_failure;
+}  // namespace
+
 void LogDefaults(const std::string& message) {
+  last_failure = message;
   std::fprintf(stderr, "kelvo defaults: %s\n", message.c_str());
 }
+
+std::string LastDefaultsFailure() { return last_failure; }
 
 std::unique_ptr<UserDefaultsSystem> MakeUserDefaultsSystem(
     DefaultsConfig config, std::shared_ptr<DomainProvider> provider) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/defaults/defaults_failure.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/engine/value.h"
 
@@ -60,8 +61,9 @@ bool IsRefusedSuiteName(const DefaultsConfig& config, const std::string& name);
 // log line naming `why`.
 std::shared_ptr<DomainStore> MakeNoDomain(std::string why);
 
-// Logs one line of the defaults layer to stderr. Never pass values: they may
-// be secrets (tokens live in the App Group suite).
+// Logs one line of the defaults layer to stderr and keeps it as this
+// thread's LastDefaultsFailure(). Only failures are logged. Never pass
+// values: they may be secrets (tokens live in the App Group suite).
 void LogDefaults(const std::string& message);
 
 }  // namespace kelvo

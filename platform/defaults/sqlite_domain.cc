@@ -278,7 +278,7 @@ bool SqliteDomainFile::Set(const std::string& key, const Value& value) {
   std::vector<uint8_t> bytes = StandardCodec::Instance().Encode(value);
   std::lock_guard lock(mu_);
   if (EnsureOpenLocked(true) != OpenState::kOpen) {
-    LogDefaults("not written: " + key + " (no store at " + path_ + ")");
+    LogDefaults("not written: " + key + " (" + LastDefaultsFailure() + ")");
     return false;
   }
   StatementScope scope(set_);
@@ -300,7 +300,7 @@ bool SqliteDomainFile::Remove(const std::string& key) {
     case OpenState::kNoFile:
       return true;
     case OpenState::kFailed:
-      LogDefaults("not removed: " + key + " (no store at " + path_ + ")");
+      LogDefaults("not removed: " + key + " (" + LastDefaultsFailure() + ")");
       return false;
     case OpenState::kOpen:
       break;

@@ -11,20 +11,16 @@
 #include <map>
 #include <mutex>
 
+#include "platform/defaults/app_group_container.h"
 #include "platform/defaults/domain_store.h"
 #include "platform/defaults/sqlite_domain.h"
+#include "platform/engine/peer_access.h"
 
 namespace kelvo {
 namespace {
 
 // Domains kept open at once (three files each).
 constexpr size_t kMaxOpenDomains = 16;
-
-bool IsUsableDirectory(const std::string& dir) {
-  struct stat st;
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-         faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-}
 
 class SqliteProvider : public DomainProvider {
  public:
@@ -53,21 +49,12 @@ class SqliteProvider : public DomainProvider {
   bool OpenSuite(const std::string& name) override {
     if (!IsAppGroup(name)) return IsAbsolute(config_.data_home);
     if (!IsAbsolute(config_.app_group_root)) return false;
-    std::string container = config_.app_group_root + "/" + name;
-    if (IsUsableDirectory(container)) return true;
-    if (!IsUsableDirectory(config_.app_group_root)) return false;
-    if (mkdir(container.c_str(), kAppGroupContainerMode) != 0 && errno != EEXIST) {
-      LogDefaults("cannot create the App Group container " + container + ": " +
-                  std::strerror(errno));
+    if (auto problem = EnsureAppGroupContainer(config_.app_group_root, name,
+                                               kSharedGroupName)) {
+      LogDefaults(*problem);
       return false;
     }
-    // mkdir ignores the set-group-id bit and applies the umask; set both.
-    struct stat st;
-    if (stat(container.c_str(), &st) == 0 && st.st_uid == geteuid() &&
-        (st.st_mode & 07777) != kAppGroupContainerMode) {
-      chmod(container.c_str(), kAppGroupContainerMode);
-    }
-    return IsUsableDirectory(container);
+    return true;
   }
 
  private:

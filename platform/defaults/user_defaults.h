@@ -10,12 +10,13 @@
 // Files and sharing:
 // - User-domain files are created 0600, their directories 0700.
 // - App Group containers are shared by the host (running as the user) and
-//   the extension (running as a service account) through a common group:
-//   the container <app_group_root>/G is created on demand, mode 02770 (the
-//   set-group-id bit makes files inside take the container's group), and
-//   its files are created 0660; SQLite gives the -wal and -shm files the
-//   database file's mode. Give the root to that group (chgrp, chmod 2770)
-//   once at install time; the default root is /var/lib/kelvo/app-groups.
+//   the extension (running as root) through the group "kelvo": the
+//   container <app_group_root>/G is made on demand by
+//   EnsureAppGroupContainer (app_group_container.h), mode 02770 and that
+//   group (the set-group-id bit makes files inside take it), and its files
+//   are created 0660; SQLite gives the -wal and -shm files the database
+//   file's mode. A container of another mode or group does not open, and
+//   the reason is logged. The default root is /var/lib/kelvo/app-groups.
 //
 // Lookup through the search list (Get): the handle's own domain, then the
 // global domain, then the registered defaults of this process.

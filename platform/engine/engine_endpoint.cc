@@ -11,6 +11,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/engine/peer_access.h"
+
 namespace kelvo {
 
 namespace {
@@ -448,17 +450,18 @@ void EngineEndpoint::AcceptAll() {
       accept_paused_until_ = std::chrono::steady_clock::now() + kAcceptPause;
       return;
     }
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-      Log("refused a connection: cannot read its credentials: " + ErrnoText(errno));
+    PeerCredentials peer;
+    if (auto error = ReadPeerCredentials(fd, &peer)) {
+      Log("refused a connection: " + *error);
       ::close(fd);
       continue;
     }
-    // Only our own user's processes (and root) may drive the host.
-    if (cred.uid != ::geteuid() && cred.uid != 0) {
-      Log("refused a connection from uid " + std::to_string(cred.uid) + " (pid " +
-          std::to_string(cred.pid) + "): not our user");
+    // Only our own user's processes (and root) may drive the host; a shared
+    // socket also admits its group's members.
+    if (!PeerAdmitted(peer, ::geteuid(), admitted_group_)) {
+      Log("refused a connection from uid " + std::to_string(peer.uid) + " (pid " +
+          std::to_string(peer.pid) + "): not our user" +
+          (admitted_group_ ? " and not in the group " + GroupName(*admitted_group_) : ""));
       ::close(fd);
       continue;
     }
@@ -471,7 +474,7 @@ void EngineEndpoint::AcceptAll() {
       }
       id = AddConnectionLocked(fd)->id;
     }
-    Log("connection " + std::to_string(id) + " opened (pid " + std::to_string(cred.pid) + ")");
+    Log("connection " + std::to_string(id) + " opened (pid " + std::to_string(peer.pid) + ")");
   }
 }
 

@@ -64,6 +64,9 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   // none) and an optional first connection (client). Takes both sockets.
   // Returns the reason on failure.
   std::optional<std::string> Start(int listen_fd, int connection_fd);
+  // A server also admits peers in this group (see peer_access.h). Call
+  // before Start.
+  void SetAdmittedGroup(std::optional<gid_t> group) { admitted_group_ = group; }
   // Ends the I/O thread and closes every socket; replies still awaited get
   // kConnectionClosed. Called on the I/O thread itself (from a handler), it
   // only asks the thread to end. Idempotent.
@@ -146,6 +149,7 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   const std::shared_ptr<Queue> queue_;
   const EngineLog log_;
   int wake_fd_ = -1;
+  std::optional<gid_t> admitted_group_;  // set before the I/O thread starts
 
   mutable std::mutex mu_;
   std::condition_variable reader_cv_;  // a reader token or a Call's reply changed

@@ -33,15 +33,20 @@ std::optional<std::string> FillAddress(const std::string& path, sockaddr_un* add
   return std::nullopt;
 }
 
-// Creates the directories above `path` that are missing, each 0700.
-std::optional<std::string> MakeParentDirectories(const std::string& path) {
+// Creates the directories above `path` that are missing, each with `mode`.
+std::optional<std::string> MakeParentDirectories(const std::string& path, mode_t mode) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return std::nullopt;
   std::string dir = path.substr(0, slash);
   for (size_t pos = 1; pos <= dir.size(); ++pos) {
     if (pos != dir.size() && dir[pos] != '/') continue;
     std::string part = dir.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (::mkdir(part.c_str(), mode) == 0) {
+      // The umask must not narrow a directory others are meant to enter.
+      if (::chmod(part.c_str(), mode) != 0) {
+        return "cannot set the mode of the directory " + part + ": " + ErrnoText(errno);
+      }
+    } else if (errno != EEXIST) {
       return "cannot create the directory " + part + ": " + ErrnoText(errno);
     }
   }
@@ -113,11 +118,13 @@ EngineSocketServer::EngineSocketServer(std::string path, std::shared_ptr<Queue> 
 
 EngineSocketServer::~EngineSocketServer() { Stop(); }
 
+void EngineSocketServer::SetAccess(SocketAccess access) { access_ = access; }
+
 std::optional<std::string> EngineSocketServer::Start() {
   if (bound_) return "the engine socket server was already started";
   sockaddr_un addr{};
   if (auto error = FillAddress(path_, &addr)) return error;
-  if (auto error = MakeParentDirectories(path_)) return error;
+  if (auto error = MakeParentDirectories(path_, access_.directory_mode)) return error;
   EngineLog note = [this](const std::string& line) { endpoint_->Log(line); };
   if (auto error = ClearStaleSocket(path_, addr, note)) return error;
 
@@ -131,13 +138,19 @@ std::optional<std::string> EngineSocketServer::Start() {
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     return fail("cannot bind the engine socket");
   }
-  // Nobody can connect before listen(), so the mode is right before anyone
-  // can use the socket.
-  if (::chmod(path_.c_str(), 0600) != 0) {
+  // Nobody can connect before listen(), so the group and mode are right
+  // before anyone can use the socket.
+  if (access_.group && ::chown(path_.c_str(), static_cast<uid_t>(-1), *access_.group) != 0) {
+    auto error = fail("cannot give the group " + GroupName(*access_.group) + " to");
+    ::unlink(path_.c_str());
+    return error;
+  }
+  if (::chmod(path_.c_str(), access_.mode) != 0) {
     auto error = fail("cannot set the mode of");
     ::unlink(path_.c_str());
     return error;
   }
+  endpoint_->SetAdmittedGroup(access_.group);
   struct stat st {};
   if (::stat(path_.c_str(), &st) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     auto error = fail("cannot listen on");

@@ -8,7 +8,10 @@
 // on it get nothing, so no caller is left hanging.
 //
 // Server: listens at a path (mode 0600), serves many connections at once
-// and refuses peers of another user (root excepted). A malformed or
+// and refuses peers of another user (root excepted). A server given a
+// SocketAccess with a group (peer_access.h) shares the socket with that
+// group instead: the socket gets the group and the mode, and the group's
+// members are admitted too. A malformed or
 // oversized frame closes only the connection that sent it. The host's own
 // messages go to the connection that most recently sent a message on that
 // channel, else to the most recently opened connection.
@@ -30,6 +33,7 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/engine/binary_messenger.h"
+#include "platform/engine/peer_access.h"
 
 namespace kelvo {
 
@@ -56,8 +60,11 @@ class EngineSocketServer : public BinaryMessenger {
   EngineSocketServer(const EngineSocketServer&) = delete;
   EngineSocketServer& operator=(const EngineSocketServer&) = delete;
 
-  // Creates the socket (parent directories 0700 when missing, the socket
-  // 0600) and starts serving. A socket file left by a dead server is
+  // Before Start: who may connect (default: private, 0600).
+  void SetAccess(SocketAccess access);
+
+  // Creates the socket (missing parent directories with the access's
+  // directory mode, the socket with its mode and group) and starts serving. A socket file left by a dead server is
   // replaced; a live one is not. Returns the reason on failure. Call once.
   // Start and Stop are called by the owner, not concurrently.
   std::optional<std::string> Start();
@@ -78,6 +85,7 @@ class EngineSocketServer : public BinaryMessenger {
 
   std::string path_;
   std::shared_ptr<EngineEndpoint> endpoint_;
+  SocketAccess access_;
   bool bound_ = false;  // the socket file at path_ is ours
   dev_t bound_dev_ = 0;
   ino_t bound_ino_ = 0;

@@ -1,5 +1,5 @@
-// Internal to the notifications layer: the small file-system steps the
-// spool is made of. Each returns a failure's description, or nullopt.
+// The small file-system steps the notification spool is made of (also
+// used by kelvo-tun for the configuration it remembers). Each returns a failure's description, or nullopt.
 #pragma once
 
 #include <optional>

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +22,9 @@ std::string TunnelProfilesDirectory(const std::string& app_group_container) {
 }
 
 namespace {
+
+// Readable and writable by the container's group, which it keeps.
+constexpr mode_t kProfilesDirectoryMode = 02770;
 
 std::optional<TunnelProfile> ParseProfile(const fs::path& path, std::string* why) {
   std::ifstream in(path, std::ios::binary);
@@ -51,7 +55,11 @@ ProfileLoad LoadTunnelProfiles(const std::string& directory,
                                const std::function<void(const std::string&)>& on_skip) {
   ProfileLoad load;
   std::error_code ec;
-  if (!fs::exists(directory, ec)) return load;
+  if (!fs::exists(directory, ec)) {
+    // A directory this user may not look into is not an empty one.
+    if (ec) load.error = "cannot read " + directory + ": " + ec.message();
+    return load;
+  }
   std::vector<fs::path> files;
   for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().extension() == ".json" && it->path().filename().string()[0] != '.') {
@@ -80,9 +88,15 @@ std::optional<std::string> WriteTunnelProfile(const std::string& directory,
   if (file_name.empty() || file_name.find('/') != std::string::npos || file_name[0] == '.') {
     return "invalid profile file name '" + file_name + "'";
   }
-  std::error_code ec;
-  fs::create_directories(directory, ec);
-  if (ec) return "cannot create " + directory + ": " + ec.message();
+  // Only the directory itself: the App Group container above it is made in
+  // one place, with its own mode and group (app_group_container.h).
+  if (::mkdir(directory.c_str(), kProfilesDirectoryMode) == 0) {
+    if (::chmod(directory.c_str(), kProfilesDirectoryMode) != 0) {
+      return "cannot set the mode of " + directory + ": " + std::strerror(errno);
+    }
+  } else if (errno != EEXIST) {
+    return "cannot create " + directory + ": " + std::strerror(errno);
+  }
   std::string text =
       nlohmann::json{{"name", profile.name}, {"controlSocket", profile.control_socket}}.dump() +
       "\n";
@@ -115,10 +129,15 @@ std::optional<std::string> RemoveTunnelProfile(const std::string& directory,
 }  // namespace kelvo
 
 #include "platform/engine/engine_socket.h"
+#include "platform/tunnels/control_socket.h"
 
 namespace kelvo {
 
 std::string DefaultControlSocketPath() {
+  // The system service (root, no session) serves the one shared socket.
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  bool session = runtime != nullptr && runtime[0] == '/';
+  if (!session && ::geteuid() == 0) return kSystemControlSocket;
   return fs::path(DefaultEngineSocketPath()).replace_filename("tunnel.sock").string();
 }
 

@@ -61,7 +61,8 @@ struct ProfileLoad {
 ProfileLoad LoadTunnelProfiles(const std::string& directory,
                                const std::function<void(const std::string&)>& on_skip = nullptr);
 
-// Writes (atomically, mode 0660) or removes one profile file. Returns the
+// Writes (atomically, mode 0660) or removes one profile file. Writing
+// makes `directory` (02770) when missing, but not its parents. Returns the
 // failure's description.
 std::optional<std::string> WriteTunnelProfile(const std::string& directory,
                                               const std::string& file_name,
@@ -73,8 +74,9 @@ std::optional<std::string> RemoveTunnelProfile(const std::string& directory,
 
 namespace kelvo {
 
-// $XDG_RUNTIME_DIR/kelvo/tunnel.sock, beside the engine socket (same rule
-// for an unset XDG_RUNTIME_DIR).
+// $XDG_RUNTIME_DIR/kelvo/tunnel.sock, beside the engine socket. Without
+// XDG_RUNTIME_DIR: /run/kelvo/tunnel.sock for root (the system service),
+// /run/user/<uid>/kelvo/tunnel.sock for everyone else.
 std::string DefaultControlSocketPath();
 
 }  // namespace kelvo

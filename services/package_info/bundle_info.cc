@@ -18,7 +18,13 @@ std::optional<std::string> BundleInfoPath(const EnvironmentLookup& env) {
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec || exe.empty()) return std::nullopt;
-  return (exe.parent_path() / kBundleInfoFileName).string();
+  std::filesystem::path beside = exe.parent_path() / kBundleInfoFileName;
+  if (std::filesystem::exists(beside, ec)) return beside.string();
+  // Installed: <prefix>/bin/kelvo reads <prefix>/share/kelvo/bundle.json.
+  std::filesystem::path shared =
+      exe.parent_path().parent_path() / "share" / "kelvo" / kBundleInfoFileName;
+  if (std::filesystem::exists(shared, ec)) return shared.string();
+  return beside.string();
 }
 
 std::string BundlePath(const std::string& bundle_info_path) {

@@ -33,8 +33,11 @@ struct BundleInfo {
 };
 
 // The bundle file: $KELVO_BUNDLE_INFO when set and not empty, else
-// bundle.json in the directory of the running executable (/proc/self/exe);
-// nullopt when that cannot be read.
+// bundle.json in the directory of the running executable (/proc/self/exe)
+// when it exists there (the build tree), else <prefix>/share/kelvo/
+// bundle.json above that directory when it exists there (an installed
+// /usr/bin/kelvo reads /usr/share/kelvo/bundle.json), else the first;
+// nullopt when the executable's path cannot be read.
 std::optional<std::string> BundleInfoPath(const EnvironmentLookup& env);
 
 // The directory holding `bundle_info_path` ("." for a bare file name).
