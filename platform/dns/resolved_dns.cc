@@ -40,7 +40,7 @@ Bus OpenSystemBus(int timeout_ms, std::string* error) {
 
 // Sends `m` and waits for the answer; the error names `method`.
 std::optional<std::string> Call(sd_bus* bus, sd_bus_message* m, const char* method) {
-  sd_bus_error err = SD_BUS_ERROR_NULL;
+  sd_bus_error err{};  // SD_BUS_ERROR_NULL, without the C compound literal
   sd_bus_message* reply = nullptr;
   int r = sd_bus_call(bus, m, 0, &err, &reply);
   sd_bus_message_unref(reply);
@@ -145,7 +145,7 @@ bool ResolvedIsRunning(int timeout_ms) {
   std::string error;
   Bus bus = OpenSystemBus(timeout_ms, &error);
   if (!bus) return false;
-  sd_bus_error err = SD_BUS_ERROR_NULL;
+  sd_bus_error err{};  // SD_BUS_ERROR_NULL, without the C compound literal
   sd_bus_message* reply = nullptr;
   int r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
                              "org.freedesktop.DBus", "NameHasOwner", &err, &reply, "s", kService);
