@@ -274,6 +274,7 @@ TEST_F(EngineSocketTest, BadFramesCloseOnlyTheirConnection) {
       {"not a list", {1, 0, 0, 0, 13}},  // an empty map
       {"unknown kind", frame_of({Value(7), Value(1), Value("test/echo"), data})},
       {"channel not a string", frame_of({Value(0), Value(1), Value(3), data})},
+      {"channel not UTF-8", frame_of({Value(0), Value(1), Value(std::string("te\x88st")), data})},
       {"reply to unknown id", frame_of({Value(1), Value(424242), Value("x"), data})},
   };
   for (const Case& c : cases) {

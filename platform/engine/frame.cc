@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "platform/engine/standard_codec.h"
+#include "platform/engine/utf8.h"
 
 namespace kelvo {
 
@@ -129,6 +130,11 @@ bool DecodeFrameBody(std::span<const uint8_t> body, Frame* frame, std::string* e
   const uint8_t* p = nullptr;
   if (!r.ReadByte(&type) || type != kStringType || !r.ReadSize(&n) || !r.View(n, &p)) {
     *error = "frame channel is not a string";
+    return false;
+  }
+  // Channel names are text like every other string that enters.
+  if (!IsValidUtf8(std::span<const uint8_t>(p, n))) {
+    *error = "frame channel is not UTF-8";
     return false;
   }
   std::string channel(reinterpret_cast<const char*>(p), n);
