@@ -27,7 +27,9 @@ class Input {
   uint8_t Byte() { return p_ < end_ ? *p_++ : 0; }
   uint32_t Below(uint32_t n) { return n == 0 ? 0 : Byte() % n; }
   std::string Bytes(size_t max) {
-    size_t n = std::min<size_t>(Below(static_cast<uint32_t>(max + 1)), end_ - p_);
+    // The length byte is read first, so what is left is counted after it.
+    const size_t wanted = Below(static_cast<uint32_t>(max + 1));
+    const size_t n = std::min<size_t>(wanted, end_ - p_);
     std::string s(reinterpret_cast<const char*>(p_), n);
     p_ += n;
     return s;
