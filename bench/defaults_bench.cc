@@ -116,20 +116,10 @@ BENCHMARK(BM_RawSqliteSet);
 }  // namespace kelvo
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  kelvo::Setup setup;
-  kelvo::g = &setup;
-  if (!kelvo::Prepare(&setup)) {
-    std::fprintf(stderr, "defaults_bench: cannot set up the store in %s\n", setup.dir.c_str());
-    kelvo::Teardown(&setup);
-    return 1;
-  }
-  kelvo::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("defaults_read_vs_raw_sqlite", "BM_DefaultsGet", "BM_RawSqliteGet");
-  reporter.PrintRatio("defaults_write_vs_raw_sqlite", "BM_DefaultsSet", "BM_RawSqliteSet");
-  kelvo::Teardown(&setup);
-  benchmark::Shutdown();
-  return 0;
+  return kelvo::RunBenchmarksWithSetup(argc, argv, &kelvo::g, kelvo::Prepare, kelvo::Teardown,
+                                       "defaults_bench: cannot set up the store",
+                                       {
+      {"defaults_read_vs_raw_sqlite", "BM_DefaultsGet", "BM_RawSqliteGet"},
+      {"defaults_write_vs_raw_sqlite", "BM_DefaultsSet", "BM_RawSqliteSet"},
+                                       });
 }

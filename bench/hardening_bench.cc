@@ -180,20 +180,9 @@ BENCHMARK(BM_PeakRssOfTenLargestFrames)
 }  // namespace kelvo
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  kelvo::Setup setup;
-  kelvo::g = &setup;
-  if (!kelvo::Prepare(&setup)) {
-    std::fprintf(stderr, "hardening_bench: cannot set up the store in %s\n", setup.dir.c_str());
-    kelvo::Teardown(&setup);
-    return 1;
-  }
-  kelvo::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("preferences_clear_10000_vs_raw_delete", "BM_ClearTenThousandKeys",
-                      "BM_RawSqliteDeleteAll");
-  kelvo::Teardown(&setup);
-  benchmark::Shutdown();
-  return 0;
+  return kelvo::RunBenchmarksWithSetup(argc, argv, &kelvo::g, kelvo::Prepare, kelvo::Teardown,
+                                       "hardening_bench: cannot set up the store",
+                                       {
+      {"preferences_clear_10000_vs_raw_delete", "BM_ClearTenThousandKeys", "BM_RawSqliteDeleteAll"},
+                                       });
 }

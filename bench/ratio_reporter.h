@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <ostream>
 #include <string>
@@ -116,5 +117,36 @@ class RatioReporter : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, std::vector<double>> times_;  // per round
 };
+
+// One ratio a bench prints: its name, the measured and the baseline benchmark.
+struct RatioPair {
+  const char* name;
+  const char* measured;
+  const char* baseline;
+};
+
+// The whole main of a bench whose benchmarks share one fixture `Setup`
+// (reached through `*global`): made by `prepare`, undone by `teardown`.
+// On a failed set-up says "<what> in <setup.dir>" and exits 1.
+template <typename Setup>
+int RunBenchmarksWithSetup(int argc, char** argv, Setup** global, bool (*prepare)(Setup*),
+                           void (*teardown)(Setup*), const char* what,
+                           std::initializer_list<RatioPair> ratios) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  Setup setup;
+  *global = &setup;
+  if (!prepare(&setup)) {
+    std::fprintf(stderr, "%s in %s\n", what, setup.dir.c_str());
+    teardown(&setup);
+    return 1;
+  }
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  for (const RatioPair& r : ratios) reporter.PrintRatio(r.name, r.measured, r.baseline);
+  teardown(&setup);
+  benchmark::Shutdown();
+  return 0;
+}
 
 }  // namespace kelvo

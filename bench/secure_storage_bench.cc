@@ -239,28 +239,14 @@ BENCHMARK(BM_EnclaveRead);
 }  // namespace kelvo
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  kelvo::Setup setup;
-  kelvo::g = &setup;
-  if (!kelvo::Prepare(&setup)) {
-    std::fprintf(stderr, "secure_storage_bench: cannot set up the keychain in %s\n",
-                 setup.dir.c_str());
-    kelvo::Teardown(&setup);
-    return 1;
-  }
-  kelvo::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("secure_storage_write_vs_raw_sqlite", "BM_StorageWrite", "BM_RawWrite");
-  reporter.PrintRatio("secure_storage_read_vs_raw_sqlite", "BM_StorageRead", "BM_RawRead");
-  reporter.PrintRatio("secure_storage_contains_vs_raw_sqlite", "BM_StorageContainsKey",
-                      "BM_RawContains");
-  reporter.PrintRatio("secure_storage_read_all_1000_vs_raw_sqlite", "BM_StorageReadAll1000",
-                      "BM_RawReadAll1000");
-  reporter.PrintRatio("secure_storage_enclave_write_vs_plain", "BM_EnclaveWrite",
-                      "BM_StorageWrite");
-  reporter.PrintRatio("secure_storage_enclave_read_vs_plain", "BM_EnclaveRead", "BM_StorageRead");
-  kelvo::Teardown(&setup);
-  benchmark::Shutdown();
-  return 0;
+  return kelvo::RunBenchmarksWithSetup(argc, argv, &kelvo::g, kelvo::Prepare, kelvo::Teardown,
+                                       "secure_storage_bench: cannot set up the keychain",
+                                       {
+      {"secure_storage_write_vs_raw_sqlite", "BM_StorageWrite", "BM_RawWrite"},
+      {"secure_storage_read_vs_raw_sqlite", "BM_StorageRead", "BM_RawRead"},
+      {"secure_storage_contains_vs_raw_sqlite", "BM_StorageContainsKey", "BM_RawContains"},
+      {"secure_storage_read_all_1000_vs_raw_sqlite", "BM_StorageReadAll1000", "BM_RawReadAll1000"},
+      {"secure_storage_enclave_write_vs_plain", "BM_EnclaveWrite", "BM_StorageWrite"},
+      {"secure_storage_enclave_read_vs_plain", "BM_EnclaveRead", "BM_StorageRead"},
+                                       });
 }
