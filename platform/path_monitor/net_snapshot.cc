@@ -7,11 +7,13 @@
 namespace kelvo {
 
 Path ComputePath(const NetSnapshot& snapshot, const InterfaceClassifier& classify) {
+  std::set<int> routed;
+  for (const DefaultRoute& route : snapshot.default_routes) routed.insert(route.link);
   std::vector<const LinkInfo*> links;
   for (const LinkInfo& link : snapshot.links) {
     // Without a carrier the kernel keeps the routes but nothing leaves.
     const bool usable = (link.flags & IFF_UP) && (link.flags & IFF_RUNNING);
-    if (usable && snapshot.default_route_links.count(link.index)) links.push_back(&link);
+    if (usable && routed.count(link.index)) links.push_back(&link);
   }
   std::sort(links.begin(), links.end(),
             [](const LinkInfo* a, const LinkInfo* b) { return a->index < b->index; });

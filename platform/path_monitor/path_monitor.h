@@ -14,9 +14,12 @@
 // Contract:
 // - A monitor is started once, on the queue that receives its updates; a
 //   cancelled monitor stays cancelled (make a new one to watch again).
-// - The update handler is called once per change of the path (status or
-//   interfaces), never for the path the monitor found at Start, and never
-//   once Cancel has returned.
+// - The update handler is called once per change of the network the path
+//   is read from: a link, an address or a default route (IPv4 or IPv6)
+//   added, removed or changed, as the platform's monitor reports a new
+//   path for a new gateway or address too. So an update may carry a path
+//   equal to the last one. Never for the path the monitor found at Start,
+//   and never once Cancel has returned.
 // - CurrentPath is the newest path the monitor knows: unsatisfied before
 //   Start, the path found at Start from then on.
 //

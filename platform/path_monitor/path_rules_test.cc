@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <linux/rtnetlink.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 #include <fstream>
@@ -94,6 +96,13 @@ InterfaceType TypeByName(const LinkInfo& link) {
   return InterfaceType::kOther;
 }
 
+// Default routes out of the links with these indexes.
+std::set<DefaultRoute> RoutesVia(std::initializer_list<int> links) {
+  std::set<DefaultRoute> routes;
+  for (int link : links) routes.insert({AF_INET, RT_TABLE_MAIN, link, "", 0});
+  return routes;
+}
+
 TEST(ComputePathTest, RunningLinksWithADefaultRouteMakeThePath) {
   NetSnapshot s;
   s.links = {{1, "lo", kUp | IFF_LOOPBACK, ARPHRD_LOOPBACK},
@@ -103,7 +112,9 @@ TEST(ComputePathTest, RunningLinksWithADefaultRouteMakeThePath) {
              {4, "eth1", IFF_UP, ARPHRD_ETHER},        // no carrier
              {5, "eth2", IFF_RUNNING, ARPHRD_ETHER},   // administratively down
              {6, "eth3", kUp, ARPHRD_ETHER}};          // no default route
-  s.default_route_links = {2, 3, 4, 5, 7, 42};        // 42: a link that is gone
+  s.default_routes = RoutesVia({2, 3, 4, 5, 7, 42});  // 42: a link that is gone
+  // An IPv6 route out of a link already in the path adds nothing.
+  s.default_routes.insert({AF_INET6, RT_TABLE_MAIN, 2, "", 1024});
   Path path = ComputePath(s, TypeByName);
   EXPECT_EQ(path.status, PathStatus::kSatisfied);
   EXPECT_EQ(path.DebugString(), "satisfied eth0(2,wiredEthernet) wlan0(3,wifi) wg0(7,other)");
@@ -111,7 +122,7 @@ TEST(ComputePathTest, RunningLinksWithADefaultRouteMakeThePath) {
   EXPECT_TRUE(path.UsesInterfaceType(InterfaceType::kOther));
   EXPECT_FALSE(path.UsesInterfaceType(InterfaceType::kCellular));
 
-  s.default_route_links = {4, 5, 42};  // no carrier, down, gone
+  s.default_routes = RoutesVia({4, 5, 42});  // no carrier, down, gone
   EXPECT_EQ(ComputePath(s, TypeByName), Path());
 }
 

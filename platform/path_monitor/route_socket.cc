@@ -1,12 +1,14 @@
 #include "platform/path_monitor/route_socket.h"
 
 #include <libmnl/libmnl.h>
+#include <linux/if_addr.h>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -47,11 +49,34 @@ void AddLink(const nlmsghdr* nlh, NetSnapshot* out) {
   if (link.index > 0) out->links.push_back(std::move(link));
 }
 
-void AddNextHops(const nlattr* attr, NetSnapshot* out) {
+// An address attribute's bytes, as they are kept for comparison.
+std::string AttributeBytes(const nlattr* attr) {
+  return std::string(static_cast<const char*>(mnl_attr_get_payload(attr)),
+                     mnl_attr_get_payload_len(attr));
+}
+
+bool IsGatewayAttribute(const nlattr* attr) {
+  // RTA_VIA: an IPv4 route through an IPv6 next hop.
+  return mnl_attr_get_type(attr) == RTA_GATEWAY || mnl_attr_get_type(attr) == RTA_VIA;
+}
+
+void AddNextHops(const nlattr* attr, DefaultRoute route, NetSnapshot* out) {
   const auto* nh = static_cast<const rtnexthop*>(mnl_attr_get_payload(attr));
   size_t left = mnl_attr_get_payload_len(attr);
   while (left >= sizeof(rtnexthop) && nh->rtnh_len >= sizeof(rtnexthop) && nh->rtnh_len <= left) {
-    if (nh->rtnh_ifindex > 0) out->default_route_links.insert(nh->rtnh_ifindex);
+    if (nh->rtnh_ifindex > 0) {
+      route.link = nh->rtnh_ifindex;
+      route.gateway.clear();
+      // A next hop's own attributes follow its header.
+      const auto* hop_attr = reinterpret_cast<const nlattr*>(RTNH_DATA(nh));
+      int hop_left = static_cast<int>(nh->rtnh_len - RTNH_LENGTH(0));
+      while (mnl_attr_ok(hop_attr, hop_left)) {
+        if (IsGatewayAttribute(hop_attr)) route.gateway = AttributeBytes(hop_attr);
+        hop_left -= static_cast<int>(MNL_ALIGN(hop_attr->nla_len));
+        hop_attr = mnl_attr_next(hop_attr);
+      }
+      out->default_routes.insert(route);
+    }
     const size_t step = RTNH_ALIGN(nh->rtnh_len);
     if (step >= left) break;
     left -= step;
@@ -64,18 +89,26 @@ void AddRoute(const nlmsghdr* nlh, NetSnapshot* out) {
   const auto* rtm = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(nlh));
   if (rtm->rtm_family != AF_INET && rtm->rtm_family != AF_INET6) return;
   if (rtm->rtm_dst_len != 0 || rtm->rtm_type != RTN_UNICAST) return;
-  uint32_t table = rtm->rtm_table;
-  int oif = 0;
+  DefaultRoute route;
+  route.family = rtm->rtm_family;
+  route.table = rtm->rtm_table;
   const nlattr* multipath = nullptr;
   ForEachAttribute(nlh, sizeof(rtmsg), [&](const nlattr* attr) {
     switch (mnl_attr_get_type(attr)) {
       case RTA_TABLE:
-        if (mnl_attr_validate(attr, MNL_TYPE_U32) >= 0) table = mnl_attr_get_u32(attr);
+        if (mnl_attr_validate(attr, MNL_TYPE_U32) >= 0) route.table = mnl_attr_get_u32(attr);
         break;
       case RTA_OIF:
         if (mnl_attr_validate(attr, MNL_TYPE_U32) >= 0) {
-          oif = static_cast<int>(mnl_attr_get_u32(attr));
+          route.link = static_cast<int>(mnl_attr_get_u32(attr));
         }
+        break;
+      case RTA_PRIORITY:
+        if (mnl_attr_validate(attr, MNL_TYPE_U32) >= 0) route.metric = mnl_attr_get_u32(attr);
+        break;
+      case RTA_GATEWAY:
+      case RTA_VIA:
+        route.gateway = AttributeBytes(attr);
         break;
       case RTA_MULTIPATH:
         multipath = attr;
@@ -84,9 +117,24 @@ void AddRoute(const nlmsghdr* nlh, NetSnapshot* out) {
         break;
     }
   });
-  if (table == RT_TABLE_LOCAL) return;
-  if (oif > 0) out->default_route_links.insert(oif);
-  if (multipath) AddNextHops(multipath, out);
+  if (route.table == RT_TABLE_LOCAL) return;
+  if (route.link > 0) out->default_routes.insert(route);
+  if (multipath) AddNextHops(multipath, route, out);
+}
+
+void AddAddress(const nlmsghdr* nlh, NetSnapshot* out) {
+  if (nlh->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return;
+  const auto* ifa = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(nlh));
+  if (ifa->ifa_family != AF_INET && ifa->ifa_family != AF_INET6) return;
+  AddressInfo address;
+  address.family = ifa->ifa_family;
+  address.link = static_cast<int>(ifa->ifa_index);
+  address.prefix_length = ifa->ifa_prefixlen;
+  ForEachAttribute(nlh, sizeof(ifaddrmsg), [&](const nlattr* attr) {
+    if (mnl_attr_get_type(attr) == IFA_LOCAL) address.local = AttributeBytes(attr);
+    if (mnl_attr_get_type(attr) == IFA_ADDRESS) address.address = AttributeBytes(attr);
+  });
+  out->addresses.insert(std::move(address));
 }
 
 }  // namespace
@@ -133,13 +181,14 @@ std::optional<std::string> RouteSocket::ReadSnapshot(NetSnapshot* out) {
       uint16_t type;
       uint8_t family;
     };
-    for (Request r : {Request{RTM_GETLINK, AF_UNSPEC}, Request{RTM_GETROUTE, AF_INET},
-                      Request{RTM_GETROUTE, AF_INET6}}) {
+    for (Request r : {Request{RTM_GETLINK, AF_UNSPEC}, Request{RTM_GETADDR, AF_UNSPEC},
+                      Request{RTM_GETROUTE, AF_INET}, Request{RTM_GETROUTE, AF_INET6}}) {
       bool this_interrupted = false;
       if (auto error = Dump(r.type, r.family, &snapshot, &this_interrupted)) return error;
       interrupted = interrupted || this_interrupted;
     }
     if (!interrupted) {
+      std::sort(snapshot.links.begin(), snapshot.links.end());
       *out = std::move(snapshot);
       return std::nullopt;
     }
@@ -157,13 +206,17 @@ std::optional<std::string> RouteSocket::Dump(uint16_t type, uint8_t family, NetS
   if (type == RTM_GETLINK) {
     auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
     ifi->ifi_family = family;
+  } else if (type == RTM_GETADDR) {
+    auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
+    ifa->ifa_family = family;
   } else {
     auto* rtm = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
     rtm->rtm_family = family;
   }
-  const std::string what = type == RTM_GETLINK       ? std::string("the link dump")
-                           : family == AF_INET       ? std::string("the IPv4 route dump")
-                                                     : std::string("the IPv6 route dump");
+  const std::string what = type == RTM_GETLINK   ? std::string("the link dump")
+                           : type == RTM_GETADDR ? std::string("the address dump")
+                           : family == AF_INET   ? std::string("the IPv4 route dump")
+                                                 : std::string("the IPv6 route dump");
   if (mnl_socket_sendto(nl_, nlh, nlh->nlmsg_len) < 0) return Errno("cannot send " + what, errno);
 
   for (;;) {
@@ -195,6 +248,9 @@ std::optional<std::string> RouteSocket::Dump(uint16_t type, uint8_t family, NetS
         }
         case RTM_NEWLINK:
           AddLink(msg, out);
+          break;
+        case RTM_NEWADDR:
+          AddAddress(msg, out);
           break;
         case RTM_NEWROUTE:
           AddRoute(msg, out);

@@ -35,7 +35,8 @@ class RouteSocket {
 
   int fd() const;
 
-  // Dumps the links and the IPv4 and IPv6 routes into *out (replacing it).
+  // Dumps the links, the addresses and the IPv4 and IPv6 routes into *out
+  // (replacing it).
   // A dump the kernel marks interrupted by a change is read again (three
   // tries). Returns why it failed.
   std::optional<std::string> ReadSnapshot(NetSnapshot* out);

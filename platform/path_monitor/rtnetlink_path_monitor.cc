@@ -1,51 +1,66 @@
 #include "platform/path_monitor/rtnetlink_path_monitor.h"
 
-#include <linux/rtnetlink.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <mutex>
-#include <thread>
 
 #include "platform/path_monitor/net_snapshot.h"
-#include "platform/path_monitor/route_socket.h"
 
 namespace kelvo {
 namespace {
 
-constexpr unsigned kGroups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR |
-                             RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
-constexpr int kMaxSettleRounds = 10;
+std::string SecondsText(Duration d) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
 
-// What the reader thread shares with the queue and with callers: posted
-// updates hold it, so they stay safe (and silent) after the monitor is gone.
-struct SharedState {
-  std::mutex mu;
-  PathMonitor::UpdateHandler handler;
-  bool cancelled = false;
-  Path current;
-};
-
-class RtNetlinkPathMonitor final : public PathMonitor {
+// The monitor's state, shared with its watch's events and with work on its
+// queue: both hold it weakly, so they do nothing once the monitor is gone.
+class Core final : public std::enable_shared_from_this<Core> {
  public:
-  explicit RtNetlinkPathMonitor(RtNetlinkPathMonitorOptions options)
-      : options_(std::move(options)), shared_(std::make_shared<SharedState>()) {}
-  ~RtNetlinkPathMonitor() override { Cancel(); }
+  explicit Core(RtNetlinkPathMonitorOptions options) : options_(std::move(options)) {}
 
-  void SetPathUpdateHandler(UpdateHandler handler) override {
-    std::lock_guard lock(shared_->mu);
-    shared_->handler = std::move(handler);
+  void SetHandler(PathMonitor::UpdateHandler handler) {
+    std::lock_guard lock(mu_);
+    handler_ = std::move(handler);
+  }
+  Path CurrentPath() const {
+    std::lock_guard lock(mu_);
+    return current_;
+  }
+  bool cancelled() const {
+    std::lock_guard lock(mu_);
+    return cancelled_;
   }
 
-  std::optional<std::string> Start(std::shared_ptr<Queue> queue) override;
-  void Cancel() override;
+  // Opens the first watch and reads the first path; returns why it could not.
+  std::optional<std::string> Start(std::shared_ptr<Queue> queue) {
+    RouteWatchOpener open = options_.open_watch;
+    std::string error;
+    if (!open) open = RtNetlinkRouteWatchOpener(options_.watch, &error);
+    if (!open) return error;
+    NetSnapshot snapshot;
+    auto watch = OpenAndRead(open, &snapshot, &error);
+    if (!watch) return error;
+    const Path path = Compute(snapshot);
+    std::lock_guard lock(mu_);
+    if (cancelled_) return "the path monitor was cancelled";
+    queue_ = std::move(queue);
+    open_ = std::move(open);
+    last_ = std::move(snapshot);
+    current_ = path;
+    BeginLocked(std::move(watch));
+    return std::nullopt;
+  }
 
-  Path CurrentPath() const override {
-    std::lock_guard lock(shared_->mu);
-    return shared_->current;
+  void Cancel() {
+    std::unique_ptr<RouteWatch> watch;
+    {
+      std::lock_guard lock(mu_);
+      cancelled_ = true;
+      handler_ = nullptr;
+      watch = std::move(watch_);
+    }
+    watch.reset();  // waits for its thread, outside the lock its events take
   }
 
  private:
@@ -54,142 +69,134 @@ class RtNetlinkPathMonitor final : public PathMonitor {
       return ClassifyInterface(options_.sysfs_net, link.name, link.index, link.arphrd);
     });
   }
-  void Log(const std::string& text) const {
-    if (options_.log) options_.log->Error("path monitor: " + text);
+  void Log(LogLevel level, const std::string& text) const {
+    if (options_.log) options_.log->Log(level, "path monitor: " + text);
   }
-  // The reader thread.
-  void Run(Path last);
-  // Waits for the events socket or the wake-up; -1 on wake-up or failure,
-  // 0 on timeout, 1 when notifications wait.
-  int Wait(int timeout_ms);
-  void Report(const Path& path);
 
-  const RtNetlinkPathMonitorOptions options_;
-  const std::shared_ptr<SharedState> shared_;
-
-  std::mutex lifecycle_mu_;  // Start and Cancel
-  bool started_ = false;
-  std::shared_ptr<Queue> queue_;
-  std::unique_ptr<RouteSocket> events_;
-  std::unique_ptr<RouteSocket> dumps_;
-  int wake_fd_ = -1;
-  std::thread thread_;
-};
-
-std::optional<std::string> RtNetlinkPathMonitor::Start(std::shared_ptr<Queue> queue) {
-  std::lock_guard lifecycle(lifecycle_mu_);
-  {
-    std::lock_guard lock(shared_->mu);
-    if (shared_->cancelled) return "the path monitor was cancelled";
-  }
-  if (started_) return "the path monitor is already started";
-  if (!queue) return "the path monitor needs a queue";
-  started_ = true;
-
-  std::string error;
-  const int timeout_ms = static_cast<int>(options_.dump_timeout.count());
-  auto events = RouteSocket::Open(kGroups, timeout_ms, &error);
-  if (!events) return error;
-  auto dumps = RouteSocket::Open(0, timeout_ms, &error);
-  if (!dumps) return error;
-  NetSnapshot snapshot;
-  if (auto failed = dumps->ReadSnapshot(&snapshot)) return *failed;
-  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) return std::string("cannot make the monitor's wake-up: ") + std::strerror(errno);
-
-  Path first = Compute(snapshot);
-  {
-    std::lock_guard lock(shared_->mu);
-    shared_->current = first;
-  }
-  queue_ = std::move(queue);
-  events_ = std::move(events);
-  dumps_ = std::move(dumps);
-  wake_fd_ = wake;
-  thread_ = std::thread([this, first] { Run(first); });
-  return std::nullopt;
-}
-
-void RtNetlinkPathMonitor::Cancel() {
-  {
-    std::lock_guard lock(shared_->mu);
-    shared_->cancelled = true;
-    shared_->handler = nullptr;
-  }
-  std::lock_guard lifecycle(lifecycle_mu_);
-  if (thread_.joinable()) {
-    const uint64_t one = 1;
-    // An eventfd write of 1 cannot fail short of overflow.
-    [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
-    thread_.join();
-  }
-  if (wake_fd_ >= 0) close(wake_fd_);
-  wake_fd_ = -1;
-  events_.reset();
-  dumps_.reset();
-  queue_.reset();
-}
-
-int RtNetlinkPathMonitor::Wait(int timeout_ms) {
-  pollfd fds[2] = {{events_->fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-  for (;;) {
-    int n = poll(fds, 2, timeout_ms);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Log(std::string("cannot wait for route notifications: ") + std::strerror(errno));
-      return -1;
+  static std::unique_ptr<RouteWatch> OpenAndRead(const RouteWatchOpener& open, NetSnapshot* out,
+                                                 std::string* error) {
+    auto watch = open(error);
+    if (!watch) return nullptr;
+    if (auto failed = watch->ReadSnapshot(out)) {
+      *error = *failed;
+      return nullptr;
     }
-    if (n == 0) return 0;
-    if (fds[1].revents) return -1;
-    return 1;
+    return watch;
   }
-}
 
-void RtNetlinkPathMonitor::Run(Path last) {
-  const int settle_ms = static_cast<int>(options_.settle.count());
-  for (;;) {
-    if (Wait(-1) < 0) return;
-    if (auto error = events_->Drain()) {
-      Log(*error);
+  void BeginLocked(std::unique_ptr<RouteWatch> watch) {
+    watch_ = std::move(watch);
+    std::weak_ptr<Core> weak = weak_from_this();
+    watch_->Begin({[weak](NetSnapshot snapshot) {
+                     if (auto self = weak.lock()) self->Changed(std::move(snapshot));
+                   },
+                   [weak](const std::string& error) {
+                     if (auto self = weak.lock()) self->Broke(error);
+                   }});
+  }
+
+  // On the watch's thread.
+  void Changed(NetSnapshot snapshot) {
+    const Path path = Compute(snapshot);
+    std::lock_guard lock(mu_);
+    AcceptLocked(std::move(snapshot), path);
+  }
+
+  void AcceptLocked(NetSnapshot snapshot, const Path& path) {
+    if (cancelled_ || snapshot == last_) return;
+    last_ = std::move(snapshot);
+    current_ = path;
+    queue_->Async([weak = weak_from_this(), path] {
+      auto self = weak.lock();
+      if (!self) return;
+      PathMonitor::UpdateHandler handler;
+      {
+        std::lock_guard lock(self->mu_);
+        if (self->cancelled_) return;
+        handler = self->handler_;
+      }
+      if (handler) handler(path);
+    });
+  }
+
+  // On the watch's thread, which ends after this.
+  void Broke(const std::string& error) {
+    std::lock_guard lock(mu_);
+    if (cancelled_) return;
+    Log(LogLevel::error, error + "; reopening the route sockets");
+    retry_delay_ = ToDuration(options_.retry_first);
+    queue_->Async([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->Reopen();
+    });
+  }
+
+  // On the queue.
+  void Reopen() {
+    std::unique_ptr<RouteWatch> broken;
+    {
+      std::lock_guard lock(mu_);
+      if (cancelled_) return;
+      broken = std::move(watch_);
+    }
+    broken.reset();
+    NetSnapshot snapshot;
+    std::string error;
+    auto watch = OpenAndRead(open_, &snapshot, &error);
+    const Path path = watch ? Compute(snapshot) : Path();
+    std::lock_guard lock(mu_);
+    if (cancelled_) return;  // the unbegun watch goes quietly
+    if (!watch) {
+      const Duration delay = retry_delay_;
+      retry_delay_ = std::min(delay * 2, ToDuration(options_.retry_longest));
+      Log(LogLevel::error, "cannot reopen the route sockets: " + error + "; next try in " +
+                               SecondsText(delay));
+      queue_->AsyncAfter(delay, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->Reopen();
+      });
       return;
     }
-    for (int round = 0; settle_ms > 0 && round < kMaxSettleRounds; ++round) {
-      int ready = Wait(settle_ms);
-      if (ready < 0) return;
-      if (ready == 0) break;
-      if (auto error = events_->Drain()) {
-        Log(*error);
-        return;
-      }
-    }
-    NetSnapshot snapshot;
-    if (auto error = dumps_->ReadSnapshot(&snapshot)) {
-      Log(*error);
-      continue;
-    }
-    Path path = Compute(snapshot);
-    if (path == last) continue;
-    last = path;
-    Report(path);
+    Log(LogLevel::info, "watching the network again");
+    AcceptLocked(std::move(snapshot), path);
+    BeginLocked(std::move(watch));
   }
-}
 
-void RtNetlinkPathMonitor::Report(const Path& path) {
-  {
-    std::lock_guard lock(shared_->mu);
-    if (shared_->cancelled) return;
-    shared_->current = path;
+  const RtNetlinkPathMonitorOptions options_;
+  mutable std::mutex mu_;
+  PathMonitor::UpdateHandler handler_;
+  bool cancelled_ = false;
+  Path current_;
+  NetSnapshot last_;  // what current_ was computed from
+  std::shared_ptr<Queue> queue_;
+  RouteWatchOpener open_;
+  std::unique_ptr<RouteWatch> watch_;
+  Duration retry_delay_{0};
+};
+
+class RtNetlinkPathMonitor final : public PathMonitor {
+ public:
+  explicit RtNetlinkPathMonitor(RtNetlinkPathMonitorOptions options)
+      : core_(std::make_shared<Core>(std::move(options))) {}
+  ~RtNetlinkPathMonitor() override { Cancel(); }
+
+  void SetPathUpdateHandler(UpdateHandler handler) override { core_->SetHandler(std::move(handler)); }
+
+  std::optional<std::string> Start(std::shared_ptr<Queue> queue) override {
+    std::lock_guard lifecycle(lifecycle_mu_);
+    if (core_->cancelled()) return "the path monitor was cancelled";
+    if (started_) return "the path monitor is already started";
+    if (!queue) return "the path monitor needs a queue";
+    started_ = true;
+    return core_->Start(std::move(queue));
   }
-  queue_->Async([shared = shared_, path] {
-    UpdateHandler handler;
-    {
-      std::lock_guard lock(shared->mu);
-      if (shared->cancelled) return;
-      handler = shared->handler;
-    }
-    if (handler) handler(path);
-  });
-}
+
+  void Cancel() override { core_->Cancel(); }
+  Path CurrentPath() const override { return core_->CurrentPath(); }
+
+ private:
+  const std::shared_ptr<Core> core_;
+  std::mutex lifecycle_mu_;  // Start
+  bool started_ = false;
+};
 
 }  // namespace
 
