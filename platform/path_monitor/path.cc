@@ -1,21 +1,15 @@
 #include "platform/path_monitor/path_monitor.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace kelvo {
 
 std::string_view InterfaceTypeName(InterfaceType type) {
-  switch (type) {
-    case InterfaceType::kWifi:
-      return "wifi";
-    case InterfaceType::kCellular:
-      return "cellular";
-    case InterfaceType::kWiredEthernet:
-      return "wiredEthernet";
-    case InterfaceType::kOther:
-      return "other";
-  }
-  return "other";
+  // In the enum's order.
+  static constexpr std::string_view kNames[] = {"wifi", "cellular", "wiredEthernet", "other"};
+  const auto i = static_cast<size_t>(type);
+  return i < std::size(kNames) ? kNames[i] : "other";
 }
 
 bool Path::UsesInterfaceType(InterfaceType type) const {

@@ -1,21 +1,14 @@
 #include "services/connectivity/connectivity_types.h"
 
+#include <iterator>
+
 namespace kelvo {
 
 std::string_view ConnectivityTypeName(ConnectivityType type) {
-  switch (type) {
-    case ConnectivityType::kNone:
-      return "none";
-    case ConnectivityType::kWiredEthernet:
-      return "ethernet";
-    case ConnectivityType::kWifi:
-      return "wifi";
-    case ConnectivityType::kCellular:
-      return "mobile";
-    case ConnectivityType::kOther:
-      return "other";
-  }
-  return "other";
+  // In the enum's order.
+  static constexpr std::string_view kNames[] = {"none", "ethernet", "wifi", "mobile", "other"};
+  const auto i = static_cast<size_t>(type);
+  return i < std::size(kNames) ? kNames[i] : "other";
 }
 
 std::vector<ConnectivityType> ConnectivityTypesOfPath(const Path& path) {
