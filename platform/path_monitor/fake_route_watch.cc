@@ -96,14 +96,9 @@ void FakeRouteKernel::FailOpens(int count, std::string error) {
   open_error_ = std::move(error);
 }
 
-int FakeRouteKernel::opened() const {
+FakeRouteKernel::Watches FakeRouteKernel::watches() const {
   std::lock_guard lock(mu_);
-  return opened_;
-}
-
-int FakeRouteKernel::alive() const {
-  std::lock_guard lock(mu_);
-  return static_cast<int>(watches_.size());
+  return {opened_, static_cast<int>(watches_.size())};
 }
 
 }  // namespace kelvo

@@ -35,8 +35,11 @@ class FakeRouteKernel : public std::enable_shared_from_this<FakeRouteKernel> {
   // The next `count` opens fail with `error`.
   void FailOpens(int count, std::string error);
 
-  int opened() const;  // watches opened so far
-  int alive() const;   // watches not yet destroyed
+  struct Watches {
+    int opened = 0;  // so far
+    int alive = 0;   // not yet destroyed
+  };
+  Watches watches() const;
 
  private:
   friend class FakeRouteWatch;

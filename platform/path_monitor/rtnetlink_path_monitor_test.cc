@@ -84,8 +84,8 @@ TEST_F(PathMonitorRecoveryTest, EveryNewReadingIsAnUpdateAndABrokenWatchIsReadAg
   EXPECT_EQ(Logged(), std::vector<std::string>{"path monitor: cannot read route notifications: "
                                                "Bad file descriptor; reopening the route sockets"});
   dispatch_.RunUntilIdle();
-  EXPECT_EQ(kernel_->opened(), 2);
-  EXPECT_EQ(kernel_->alive(), 1);
+  EXPECT_EQ(kernel_->watches().opened, 2);
+  EXPECT_EQ(kernel_->watches().alive, 1);
   EXPECT_EQ(updates_.back(), "unsatisfied");
   EXPECT_EQ(monitor_->CurrentPath(), Path());
   EXPECT_EQ(Logged().back(), "path monitor: watching the network again");
@@ -99,7 +99,7 @@ TEST_F(PathMonitorRecoveryTest, EveryNewReadingIsAnUpdateAndABrokenWatchIsReadAg
   // Reopened onto the same tables: nothing to report.
   kernel_->Break("the route notification socket is closed");
   dispatch_.RunUntilIdle();
-  EXPECT_EQ(kernel_->opened(), 3);
+  EXPECT_EQ(kernel_->watches().opened, 3);
   EXPECT_EQ(updates_.size(), 4u);
 }
 
@@ -132,7 +132,7 @@ TEST_F(PathMonitorRecoveryTest, ReopeningBacksOffWhileItFailsAndEndsAtCancel) {
   EXPECT_TRUE(updates_.empty());
 
   dispatch_.AdvanceBy(seconds(4));
-  EXPECT_EQ(kernel_->opened(), 2);
+  EXPECT_EQ(kernel_->watches().opened, 2);
   EXPECT_EQ(Logged().back(), "path monitor: watching the network again");
   EXPECT_EQ(updates_, std::vector<std::string>{kOnEth0});  // a new gateway meanwhile
 
@@ -146,8 +146,8 @@ TEST_F(PathMonitorRecoveryTest, ReopeningBacksOffWhileItFailsAndEndsAtCancel) {
   monitor_->Cancel();
   kernel_->Change(Tables({}));
   dispatch_.AdvanceBy(seconds(120));
-  EXPECT_EQ(kernel_->opened(), 2);
-  EXPECT_EQ(kernel_->alive(), 0);
+  EXPECT_EQ(kernel_->watches().opened, 2);
+  EXPECT_EQ(kernel_->watches().alive, 0);
   EXPECT_EQ(updates_.size(), 1u);
   EXPECT_EQ(dispatch_.PendingCount(), 0u);
 }
