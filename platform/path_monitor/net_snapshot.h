@@ -44,6 +44,10 @@ struct AddressInfo {
   unsigned prefix_length = 0;
   std::string local;    // IFA_LOCAL bytes
   std::string address;  // IFA_ADDRESS bytes (the peer's on a point-to-point link)
+  // Whether it can be used yet or still: IFA_F_TENTATIVE, IFA_F_DADFAILED
+  // and IFA_F_DEPRECATED of its flags (its lifetimes are left out: the
+  // kernel renews them without a change to report).
+  unsigned usability = 0;
 
   auto operator<=>(const AddressInfo&) const = default;
 };

@@ -130,10 +130,23 @@ void AddAddress(const nlmsghdr* nlh, NetSnapshot* out) {
   address.family = ifa->ifa_family;
   address.link = static_cast<int>(ifa->ifa_index);
   address.prefix_length = ifa->ifa_prefixlen;
+  unsigned flags = ifa->ifa_flags;
   ForEachAttribute(nlh, sizeof(ifaddrmsg), [&](const nlattr* attr) {
-    if (mnl_attr_get_type(attr) == IFA_LOCAL) address.local = AttributeBytes(attr);
-    if (mnl_attr_get_type(attr) == IFA_ADDRESS) address.address = AttributeBytes(attr);
+    switch (mnl_attr_get_type(attr)) {
+      case IFA_LOCAL:
+        address.local = AttributeBytes(attr);
+        break;
+      case IFA_ADDRESS:
+        address.address = AttributeBytes(attr);
+        break;
+      case IFA_FLAGS:  // all the flags, where ifa_flags has only the low eight
+        if (mnl_attr_validate(attr, MNL_TYPE_U32) >= 0) flags = mnl_attr_get_u32(attr);
+        break;
+      default:
+        break;
+    }
   });
+  address.usability = flags & (IFA_F_TENTATIVE | IFA_F_DADFAILED | IFA_F_DEPRECATED);
   out->addresses.insert(std::move(address));
 }
 
