@@ -86,6 +86,7 @@ class Core final : public std::enable_shared_from_this<Core> {
 
   void BeginLocked(std::unique_ptr<RouteWatch> watch) {
     watch_ = std::move(watch);
+    ++generation_;
     std::weak_ptr<Core> weak = weak_from_this();
     watch_->Begin({[weak](NetSnapshot snapshot) {
                      if (auto self = weak.lock()) self->Changed(std::move(snapshot));
@@ -124,10 +125,19 @@ class Core final : public std::enable_shared_from_this<Core> {
     std::lock_guard lock(mu_);
     if (cancelled_) return;
     Log(LogLevel::error, error + "; reopening the route sockets");
-    retry_delay_ = ToDuration(options_.retry_first);
-    queue_->Async([weak = weak_from_this()] {
+    ScheduleReopenLocked();
+  }
+
+  // The first reopen after a sound watch is at once; every further one
+  // waits longer, so that a watch that keeps breaking cannot spin.
+  Duration ScheduleReopenLocked() {
+    const Duration delay = retry_delay_;
+    retry_delay_ = delay == Duration(0) ? ToDuration(options_.retry_first)
+                                        : std::min(delay * 2, ToDuration(options_.retry_longest));
+    queue_->AsyncAfter(delay, [weak = weak_from_this()] {
       if (auto self = weak.lock()) self->Reopen();
     });
+    return delay;
   }
 
   // On the queue.
@@ -146,18 +156,22 @@ class Core final : public std::enable_shared_from_this<Core> {
     std::lock_guard lock(mu_);
     if (cancelled_) return;  // the unbegun watch goes quietly
     if (!watch) {
-      const Duration delay = retry_delay_;
-      retry_delay_ = std::min(delay * 2, ToDuration(options_.retry_longest));
+      const Duration delay = ScheduleReopenLocked();
       Log(LogLevel::error, "cannot reopen the route sockets: " + error + "; next try in " +
                                SecondsText(delay));
-      queue_->AsyncAfter(delay, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->Reopen();
-      });
       return;
     }
     Log(LogLevel::info, "watching the network again");
     AcceptLocked(std::move(snapshot), path);
     BeginLocked(std::move(watch));
+    // A watch that lasts the longest wait is sound again.
+    queue_->AsyncAfter(ToDuration(options_.retry_longest),
+                       [weak = weak_from_this(), generation = generation_] {
+                         auto self = weak.lock();
+                         if (!self) return;
+                         std::lock_guard lock(self->mu_);
+                         if (self->generation_ == generation) self->retry_delay_ = Duration(0);
+                       });
   }
 
   const RtNetlinkPathMonitorOptions options_;
@@ -169,7 +183,8 @@ class Core final : public std::enable_shared_from_this<Core> {
   std::shared_ptr<Queue> queue_;
   RouteWatchOpener open_;
   std::unique_ptr<RouteWatch> watch_;
-  Duration retry_delay_{0};
+  Duration retry_delay_{0};  // before the next reopen; zero: at once
+  uint64_t generation_ = 0;  // of watch_, counted at each Begin
 };
 
 class RtNetlinkPathMonitor final : public PathMonitor {

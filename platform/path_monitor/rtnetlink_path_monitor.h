@@ -13,11 +13,14 @@
 // later reopens the watch.
 //
 // A watch that breaks after Start (a socket error, a dump the kernel
-// refuses) is logged and reopened at once on the monitor's queue; the
-// tables are read again and, when they changed meanwhile, an update is
-// reported. While reopening fails it is retried after `retry_first`, then
-// after twice the last wait, up to `retry_longest`, each failure logged;
-// the path stays as it was until a reopen succeeds. Cancel ends retrying.
+// refuses) is logged and reopened on the monitor's queue; the tables are
+// read again and, when they changed meanwhile, an update is reported. The
+// first reopen is at once; each further attempt (a reopen that fails, or a
+// reopened watch that breaks again) waits `retry_first`, then twice the
+// last wait, up to `retry_longest`, each failure logged. A reopened watch
+// that lasts `retry_longest` is sound: its break is reopened at once
+// again. The path stays as it was while there is no watch. Cancel ends
+// retrying.
 //
 // Ownership: the monitor owns its watch; Cancel (or destruction) stops the
 // watch's thread and waits for it. Never cancel or destroy a monitor from

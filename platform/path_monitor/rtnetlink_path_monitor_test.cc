@@ -96,9 +96,12 @@ TEST_F(PathMonitorRecoveryTest, EveryNewReadingIsAnUpdateAndABrokenWatchIsReadAg
   EXPECT_EQ(updates_.size(), 4u);
   EXPECT_EQ(updates_.back(), kOnEth0);
 
-  // Reopened onto the same tables: nothing to report.
+  // Broken again soon after: reopened after the shortest wait, onto the
+  // same tables, so nothing to report.
   kernel_->Break("the route notification socket is closed");
-  dispatch_.RunUntilIdle();
+  dispatch_.AdvanceBy(milliseconds(999));
+  EXPECT_EQ(kernel_->watches().opened, 2);
+  dispatch_.AdvanceBy(milliseconds(1));
   EXPECT_EQ(kernel_->watches().opened, 3);
   EXPECT_EQ(updates_.size(), 4u);
 }
@@ -136,7 +139,16 @@ TEST_F(PathMonitorRecoveryTest, ReopeningBacksOffWhileItFailsAndEndsAtCancel) {
   EXPECT_EQ(Logged().back(), "path monitor: watching the network again");
   EXPECT_EQ(updates_, std::vector<std::string>{kOnEth0});  // a new gateway meanwhile
 
-  // A later break starts over at once, with the shortest wait.
+  // Broken again at once: the wait goes on growing.
+  kernel_->Break("cannot read route notifications: Bad file descriptor");
+  dispatch_.AdvanceBy(milliseconds(3999));
+  EXPECT_EQ(kernel_->watches().opened, 2);
+  dispatch_.AdvanceBy(milliseconds(1));
+  EXPECT_EQ(kernel_->watches().opened, 3);
+
+  // A watch that lasts the longest wait is sound: its break starts over,
+  // at once and then with the shortest wait.
+  dispatch_.AdvanceBy(seconds(4));
   kernel_->FailOpens(1, refused);
   kernel_->Break("cannot read route notifications: Bad file descriptor");
   dispatch_.RunUntilIdle();
@@ -146,7 +158,7 @@ TEST_F(PathMonitorRecoveryTest, ReopeningBacksOffWhileItFailsAndEndsAtCancel) {
   monitor_->Cancel();
   kernel_->Change(Tables({}));
   dispatch_.AdvanceBy(seconds(120));
-  EXPECT_EQ(kernel_->watches().opened, 2);
+  EXPECT_EQ(kernel_->watches().opened, 3);
   EXPECT_EQ(kernel_->watches().alive, 0);
   EXPECT_EQ(updates_.size(), 1u);
   EXPECT_EQ(dispatch_.PendingCount(), 0u);
