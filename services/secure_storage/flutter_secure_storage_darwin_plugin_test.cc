@@ -8,6 +8,7 @@
 #include "platform/defaults/test_dir.h"
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
+#include "platform/engine/testing/test_registrar.h"
 #include "platform/keychain/fake_keychain.h"
 #include "platform/session_lock/fake_protected_data_monitor.h"
 #include "services/secure_storage/scripted_keychain_test_util.h"
@@ -17,23 +18,6 @@ namespace kelvo {
 namespace {
 
 const MethodCodec& M() { return MethodCodec::Standard(); }
-
-class FakeRegistrar : public PluginRegistrar {
- public:
-  FakeRegistrar(BinaryMessenger* messenger, Dispatch* dispatch)
-      : messenger_(messenger), context_{dispatch, nullptr, {}} {}
-  const std::string& key() const override { return key_; }
-  BinaryMessenger* messenger() override { return messenger_; }
-  const HostContext& context() const override { return context_; }
-  void Publish(std::shared_ptr<void> service) override { published.push_back(std::move(service)); }
-
-  std::vector<std::shared_ptr<void>> published;
-
- private:
-  std::string key_ = "FlutterSecureStorageDarwinPlugin";
-  BinaryMessenger* messenger_;
-  HostContext context_;
-};
 
 // What came back for one call.
 struct Reply {
@@ -122,7 +106,7 @@ class PluginTest : public ::testing::Test {
 
   VirtualDispatch dispatch_;
   InProcessMessenger messenger_{dispatch_.MainQueue()};
-  FakeRegistrar registrar_{&messenger_, &dispatch_};
+  testing::TestRegistrar registrar_{&messenger_, &dispatch_};
   TestDir dir_;
   std::shared_ptr<FakeKeychain> fake_ = std::make_shared<FakeKeychain>();
   std::shared_ptr<ScriptedKeychain> keychain_ = std::make_shared<ScriptedKeychain>(fake_.get());
@@ -239,7 +223,7 @@ TEST_F(PluginTest, WorkRunsOnTheSerialQueueInOrderAndRepliesOnTheMainQueue) {
    private:
     std::shared_ptr<Queue> main_;
   };
-  FakeRegistrar registrar(&messenger_, &dispatch_);
+  testing::TestRegistrar registrar(&messenger_, &dispatch_);
   FlutterSecureStorageDarwinPlugin::RegisterWith(
       &registrar, std::make_shared<QueueCheckingKeychain>(fake_.get(), dispatch_.MainQueue()),
       enclave_, monitor_);
@@ -321,7 +305,7 @@ TEST_F(PluginTest, OnlyTheLatestSinkGetsEvents) {
 TEST(UnavailableKeychainTest, EveryKeychainCallIsAnsweredWithAnError) {
   VirtualDispatch dispatch;
   InProcessMessenger messenger(dispatch.MainQueue());
-  FakeRegistrar registrar(&messenger, &dispatch);
+  testing::TestRegistrar registrar(&messenger, &dispatch);
   auto monitor = std::make_shared<FakeProtectedDataMonitor>(dispatch.MainQueue());
   FlutterSecureStorageDarwinPlugin::RegisterWith(
       &registrar, MakeUnavailableKeychain(), MakeUnavailableEnclave("cannot open"), monitor);
