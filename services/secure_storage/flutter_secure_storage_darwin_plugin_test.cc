@@ -11,6 +11,7 @@
 #include "platform/engine/testing/test_registrar.h"
 #include "platform/keychain/fake_keychain.h"
 #include "platform/session_lock/fake_protected_data_monitor.h"
+#include "platform/sqlite/fault_vfs.h"
 #include "services/secure_storage/scripted_keychain_test_util.h"
 #include "services/secure_storage/unavailable_keychain.h"
 
@@ -204,6 +205,32 @@ TEST_F(PluginTest, KeychainStatusesBecomeErrors) {
   for (const std::string& line : printed_) {
     EXPECT_TRUE(line.starts_with("Error creating access control: ")) << line;
   }
+}
+
+// The real keychain on a disk that fills up: a write is answered with the
+// keychain's status, never success, and the value stored before stays.
+TEST_F(PluginTest, AFailedKeychainWriteIsAnErrorAndKeepsTheOldValue) {
+  FaultVfs::Install();
+  std::string error;
+  std::shared_ptr<Keychain> disk = OpenKeychainAt(dir_.path() + "/keychain", &error);
+  ASSERT_NE(disk, nullptr) << error;
+  plugin_ = FlutterSecureStorageDarwinPlugin::RegisterWith(&registrar_, disk, enclave_, monitor_);
+  const ValueMap svc{{"accountName", "svc"}};
+  ASSERT_EQ(Ok("write", Value(Args("token", svc, "old"))), Value());
+
+  FaultVfs::Arm(SqliteFault::kFullDisk, 1);
+  const FlutterError update = Err("write", Value(Args("token", svc, "new")));
+  const FlutterError add = Err("write", Value(Args("fresh", svc, "v")));
+  FaultVfs::Disarm();
+  EXPECT_TRUE(FaultVfs::Fired());
+  for (const FlutterError& e : {update, add}) {
+    EXPECT_EQ(e.code, "Unexpected security result code");
+    ASSERT_TRUE(e.details.is_int()) << e.details.DebugString();
+    EXPECT_NE(e.details, Value(int64_t{0}));
+    EXPECT_TRUE(e.message && e.message->starts_with("Code: ")) << e.message.value_or("none");
+  }
+  EXPECT_EQ(Ok("read", Value(Args("token", svc))), Value("old"));
+  EXPECT_EQ(Ok("read", Value(Args("fresh", svc))), Value());
 }
 
 TEST_F(PluginTest, WorkRunsOnTheSerialQueueInOrderAndRepliesOnTheMainQueue) {
