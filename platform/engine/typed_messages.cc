@@ -24,13 +24,12 @@ Value WrapError(const FlutterError& error) {
 }
 
 Value WrapUnknownError(const std::string& description, const std::string& type_name,
-                       const std::optional<std::string>& stack) {
-  return Value(ValueList{Value(description), Value(type_name),
-                         Value("Stacktrace: " + (stack ? *stack : CurrentCallStack()))});
+                       const std::string& stack) {
+  return Value(ValueList{Value(description), Value(type_name), Value("Stacktrace: " + stack)});
 }
 
 Value WrapException(const std::exception& failure) {
-  return WrapUnknownError(failure.what(), ReadableTypeName(typeid(failure)));
+  return WrapUnknownError(failure.what(), ReadableTypeName(typeid(failure)), CurrentCallStack());
 }
 
 namespace {
@@ -48,7 +47,7 @@ MessageReply GuardedReply(MessageReply reply) {
     ~Pending() {
       const std::string* failure = CurrentTaskFailure();
       if (failure != nullptr && !answered.exchange(true)) {
-        reply(WrapUnknownError(*failure, "TaskFailure"));
+        reply(WrapUnknownError(*failure, "TaskFailure", CurrentCallStack()));
       }
     }
   };

@@ -29,11 +29,11 @@ std::string TypedChannelName(const std::string& package, const std::string& api,
 Value WrapResult(const Value& result);
 Value WrapError(const FlutterError& error);
 // Any other failure: its description, its type name and "Stacktrace: " +
-// the call stack; without `stack`, the stack of the caller at this point.
+// the call stack as far as it is known.
 Value WrapUnknownError(const std::string& description, const std::string& type_name,
-                       const std::optional<std::string>& stack = std::nullopt);
-// WrapUnknownError for a caught exception: what() and its readable dynamic
-// type name ("std::runtime_error").
+                       const std::string& stack = "");
+// WrapUnknownError for a caught exception: what(), its readable dynamic
+// type name ("std::runtime_error") and the stack of the caller here.
 Value WrapException(const std::exception& failure);
 
 // Thrown by typed handlers to answer with a FlutterError.
