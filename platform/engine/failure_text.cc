@@ -34,14 +34,14 @@ std::string ReadableTypeName(const std::type_info& type) {
   return name.empty() ? type.name() : name;
 }
 
-std::string CurrentCallStack(int skip) {
+std::string CurrentCallStack() {
   constexpr int kMaxFrames = 64;
   void* frames[kMaxFrames];
   int count = backtrace(frames, kMaxFrames);
   std::unique_ptr<char*, decltype(&std::free)> symbols(backtrace_symbols(frames, count),
                                                        &std::free);
   std::string stack;
-  int first = 1 + (skip > 0 ? skip : 0);
+  const int first = 1;  // this function
   for (int i = first; i < count; ++i) {
     if (!stack.empty()) stack += '\n';
     stack += std::to_string(i - first) + ' ';

@@ -14,10 +14,9 @@ namespace kelvo {
 // mangled one; the raw name only when it cannot be demangled.
 std::string ReadableTypeName(const std::type_info& type);
 
-// The calling thread's stack, innermost frame first, one frame a line, with
-// the frames of this function and its `skip` callers left out. Symbols are
-// demangled where the binary exports them; other frames show module and
-// offset.
-std::string CurrentCallStack(int skip = 0);
+// The calling thread's stack below this function, innermost frame first,
+// one numbered frame a line. Symbols are demangled where the binary exports
+// them; other frames show module and offset.
+std::string CurrentCallStack();
 
 }  // namespace kelvo
