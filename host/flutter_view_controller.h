@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "host/plugin_registry.h"
 #include "host/window.h"
+#include "platform/engine/plugin_registry.h"
 
 namespace kelvo {
 

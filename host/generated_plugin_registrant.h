@@ -7,7 +7,7 @@
 
 #include <span>
 
-#include "host/plugin_registry.h"
+#include "platform/engine/plugin_registry.h"
 
 namespace kelvo {
 

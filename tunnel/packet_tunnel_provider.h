@@ -186,7 +186,7 @@ class PacketTunnelProvider : public std::enable_shared_from_this<PacketTunnelPro
   uint64_t wdGeneration_ = 0;
   bool reading = false;  // a handshake age is requested and not yet evaluated
   bool recovering = false;
-  std::optional<double> recoverStartedAt;  // monotonic seconds
+  std::optional<double> recoverStartedAt;  // wall-clock seconds since the epoch (WallSeconds)
   int failCount = 0;
   bool wasHealthy = false;
   bool probing = false;

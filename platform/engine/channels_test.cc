@@ -151,20 +151,55 @@ TEST_F(ChannelsTest, TypedMessagesFollowTheListConvention) {
   BasicMessageChannel channel(&messenger, "dev.flutter.pigeon.pkg.Api.get");
   SetTypedHandler(channel, [](const ValueList& args) -> Value {
     const Value& key = TypedArgument(args, 0, "key");
-    if (key == Value("boom")) throw std::runtime_error("exploded");
     if (key == Value("flutter")) throw FlutterErrorException({"Argument Error", std::string("m"), Value("")});
     return key;
   });
   EXPECT_EQ(CallTyped(channel.name(), Value(ValueList{Value("k")})), Value(ValueList{Value("k")}));
   EXPECT_EQ(CallTyped(channel.name(), Value(ValueList{Value("flutter")})),
             Value(ValueList{Value("Argument Error"), Value("m"), Value("")}));
-  Value unknown = CallTyped(channel.name(), Value(ValueList{Value("boom")}));
-  ASSERT_EQ(unknown.as_list().size(), 3u);
-  EXPECT_EQ(unknown.as_list()[0], Value("exploded"));
-  EXPECT_EQ(unknown.as_list()[2].as_string().rfind("Stacktrace: ", 0), 0u);
   // Wrong shapes get an error reply.
   EXPECT_EQ(CallTyped(channel.name(), Value(ValueList{})).as_list().size(), 3u);
   EXPECT_EQ(CallTyped(channel.name(), Value("not a list")).as_list().size(), 3u);
+}
+
+// Any other failure: description, readable dynamic type name, and a stack
+// after "Stacktrace: ", from the synchronous and the asynchronous handler.
+struct DiskFull : std::runtime_error {
+  DiskFull() : std::runtime_error("no space left") {}
+};
+
+TEST_F(ChannelsTest, UnknownFailuresAnswerTheErrorTriplet) {
+  BasicMessageChannel sync(&messenger, "dev.flutter.pigeon.pkg.Api.sync");
+  SetTypedHandler(sync, [](const ValueList& args) -> Value {
+    if (args.empty()) throw DiskFull();
+    throw std::out_of_range("index 7");
+  });
+  BasicMessageChannel async(&messenger, "dev.flutter.pigeon.pkg.Api.async");
+  SetAsyncTypedHandler(async, [](const ValueList&, MessageReply) -> void {
+    throw std::invalid_argument("bad");
+  });
+  struct Case {
+    std::string channel;
+    Value request;
+    std::string code;
+    std::string type_name;
+  };
+  for (const Case& c : std::vector<Case>{
+           {sync.name(), Value(ValueList{Value(1)}), "index 7", "std::out_of_range"},
+           {sync.name(), Value(ValueList{}), "no space left", "kelvo::(anonymous namespace)::DiskFull"},
+           {async.name(), Value(ValueList{}), "bad", "std::invalid_argument"},
+       }) {
+    Value reply = CallTyped(c.channel, c.request);
+    ASSERT_TRUE(reply.is_list() && reply.as_list().size() == 3u) << reply;
+    const ValueList& triplet = reply.as_list();
+    EXPECT_EQ(triplet[0], Value(c.code));
+    EXPECT_EQ(triplet[1], Value(c.type_name));
+    ASSERT_TRUE(triplet[2].is_string());
+    const std::string& details = triplet[2].as_string();
+    EXPECT_EQ(details.rfind("Stacktrace: ", 0), 0u) << details;
+    // At least the handler's own frame and the one that called it.
+    EXPECT_NE(details.find('\n'), std::string::npos) << details;
+  }
 }
 
 TEST_F(ChannelsTest, TypedCallsTowardTheInterface) {
@@ -192,6 +227,41 @@ TEST_F(ChannelsTest, TypedCallsTowardTheInterface) {
                           Value("")}));
   EXPECT_EQ(std::get<FlutterError>(results[1]), (FlutterError{"CODE", std::string("msg"), Value(3)}));
   EXPECT_EQ(std::get<Value>(results[2]), Value("ok"));
+}
+
+// Only a three-element list is an error and only a one-element list a
+// result; every other shape is a malformed reply, never read as either.
+TEST_F(ChannelsTest, TypedRepliesOfOtherShapesAreMalformed) {
+  BasicMessageChannel channel(&messenger, "dev.flutter.pigeon.pkg.Cb.on");
+  Value answer;
+  messenger.SetInterfaceHandler(channel.name(),
+                                [&](Payload, BinaryReply reply) { reply(S().Encode(answer)); });
+  auto call = [&](Value reply) {
+    answer = std::move(reply);
+    std::optional<std::variant<Value, FlutterError>> result;
+    CallTypedApi(channel, {}, [&](std::variant<Value, FlutterError> r) { result = std::move(r); });
+    dispatch.RunUntilIdle();
+    EXPECT_TRUE(result.has_value());
+    return result.value_or(Value("no answer"));
+  };
+  auto malformed = [](const std::string& what) {
+    return FlutterError{"channel-error",
+                        "Malformed reply on channel: 'dev.flutter.pigeon.pkg.Cb.on': " + what + ".",
+                        Value("")};
+  };
+  using R = std::variant<Value, FlutterError>;
+  EXPECT_EQ(call(Value(ValueList{})), R(malformed("a list of 0 elements")));
+  EXPECT_EQ(call(Value(ValueList{Value("CODE"), Value("msg")})),
+            R(malformed("a list of 2 elements")));
+  EXPECT_EQ(call(Value(ValueList{Value("CODE"), Value("msg"), Value(), Value("extra")})),
+            R(malformed("a list of 4 elements")));
+  EXPECT_EQ(call(Value(ValueList{Value(7), Value("msg"), Value()})),
+            R(malformed("an error whose code or message is not text")));
+  // A result that is itself a list stays a result; a null message is none.
+  EXPECT_EQ(call(Value(ValueList{Value(ValueList{Value(1), Value(2)})})),
+            R(Value(ValueList{Value(1), Value(2)})));
+  EXPECT_EQ(call(Value(ValueList{Value("CODE"), Value(), Value()})),
+            R(FlutterError{"CODE", std::nullopt, Value()}));
 }
 
 }  // namespace

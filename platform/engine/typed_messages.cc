@@ -5,6 +5,7 @@
 #include <typeinfo>
 
 #include "platform/dispatch/task_guard.h"
+#include "platform/engine/failure_text.h"
 
 namespace kelvo {
 
@@ -27,6 +28,10 @@ Value WrapUnknownError(const std::string& description, const std::string& type_n
   return Value(ValueList{Value(description), Value(type_name), Value("Stacktrace: " + stack)});
 }
 
+Value WrapException(const std::exception& failure) {
+  return WrapUnknownError(failure.what(), ReadableTypeName(typeid(failure)), CurrentCallStack());
+}
+
 namespace {
 
 FlutterError NotAList(const std::string& channel) {
@@ -42,7 +47,7 @@ MessageReply GuardedReply(MessageReply reply) {
     ~Pending() {
       const std::string* failure = CurrentTaskFailure();
       if (failure != nullptr && !answered.exchange(true)) {
-        reply(WrapUnknownError(*failure, "TaskFailure"));
+        reply(WrapUnknownError(*failure, "TaskFailure", CurrentCallStack()));
       }
     }
   };
@@ -68,7 +73,7 @@ void SetTypedHandler(BasicMessageChannel& channel, TypedHandler handler) {
     } catch (const FlutterErrorException& e) {
       answer = WrapError(e.error());
     } catch (const std::exception& e) {
-      answer = WrapUnknownError(e.what(), typeid(e).name());
+      answer = WrapException(e);
     }
     reply(answer);
   });
@@ -96,7 +101,7 @@ void SetAsyncTypedHandler(BasicMessageChannel& channel, AsyncTypedHandler handle
         } catch (const FlutterErrorException& e) {
           reply(WrapError(e.error()));
         } catch (const std::exception& e) {
-          reply(WrapUnknownError(e.what(), typeid(e).name()));
+          reply(WrapException(e));
         }
       },
       [name](const DecodeError& error, MessageReply reply) {
@@ -105,27 +110,44 @@ void SetAsyncTypedHandler(BasicMessageChannel& channel, AsyncTypedHandler handle
       });
 }
 
+namespace {
+
+FlutterError ConnectionError(const std::string& channel) {
+  return {"channel-error", "Unable to establish connection on channel: '" + channel + "'.",
+          Value("")};
+}
+
+FlutterError MalformedReply(const std::string& channel, const std::string& what) {
+  return {"channel-error", "Malformed reply on channel: '" + channel + "': " + what + ".",
+          Value("")};
+}
+
+// One reply of the interface, read by the list convention.
+std::variant<Value, FlutterError> ReadTypedReply(const std::string& channel,
+                                                 const std::optional<Value>& reply) {
+  const ValueList* list = reply ? reply->get_if<ValueList>() : nullptr;
+  if (list == nullptr) return ConnectionError(channel);
+  if (list->size() == 1) return (*list)[0];
+  if (list->size() != 3) {
+    return MalformedReply(channel, "a list of " + std::to_string(list->size()) + " elements");
+  }
+  const auto* code = (*list)[0].get_if<std::string>();
+  const Value& message = (*list)[1];
+  if (code == nullptr || !(message.is_null() || message.is_string())) {
+    return MalformedReply(channel, "an error whose code or message is not text");
+  }
+  return FlutterError{*code,
+                      message.is_null() ? std::nullopt : std::optional(message.as_string()),
+                      (*list)[2]};
+}
+
+}  // namespace
+
 void CallTypedApi(BasicMessageChannel& channel, const ValueList& arguments,
                   std::function<void(std::variant<Value, FlutterError>)> done) {
   std::string name = channel.name();
   channel.Send(Value(arguments), [name, done = std::move(done)](std::optional<Value> reply) {
-    const ValueList* list = reply ? reply->get_if<ValueList>() : nullptr;
-    if (list == nullptr) {
-      done(FlutterError{"channel-error",
-                        "Unable to establish connection on channel: '" + name + "'.", Value("")});
-      return;
-    }
-    if (list->size() > 1) {
-      FlutterError error;
-      if (const auto* code = (*list)[0].get_if<std::string>()) error.code = *code;
-      if (list->size() > 1) {
-        if (const auto* m = (*list)[1].get_if<std::string>()) error.message = *m;
-      }
-      if (list->size() > 2) error.details = (*list)[2];
-      done(std::move(error));
-      return;
-    }
-    done(list->empty() ? Value() : (*list)[0]);
+    done(ReadTypedReply(name, reply));
   });
 }
 

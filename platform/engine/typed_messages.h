@@ -6,7 +6,10 @@
 //   success  a one-element list holding the result (null for none)
 //   error    the list [code, message, details]
 // Calls toward the interface whose reply is not a list fail with
-// "channel-error"; a three-element reply becomes an error with its fields.
+// "channel-error"; a three-element reply becomes an error with its fields, a
+// one-element one is the result, and a list of any other length (or an
+// error whose code is not a string) is a malformed reply: a "channel-error"
+// saying so, never a result or an error built from the wrong fields.
 #pragma once
 
 #include <functional>
@@ -29,6 +32,9 @@ Value WrapError(const FlutterError& error);
 // the call stack as far as it is known.
 Value WrapUnknownError(const std::string& description, const std::string& type_name,
                        const std::string& stack = "");
+// WrapUnknownError for a caught exception: what(), its readable dynamic
+// type name ("std::runtime_error") and the stack of the caller here.
+Value WrapException(const std::exception& failure);
 
 // Thrown by typed handlers to answer with a FlutterError.
 class FlutterErrorException : public std::runtime_error {
@@ -46,7 +52,7 @@ class FlutterErrorException : public std::runtime_error {
 // "bad-request" before the handler runs; null, which the interface sends
 // for a method without arguments, is the empty list) and returns the
 // result; throwing FlutterErrorException answers with that error, any other
-// exception with WrapUnknownError.
+// exception with WrapException.
 using TypedHandler = std::function<Value(const ValueList& arguments)>;
 // An asynchronous one answers through `reply` with WrapResult / WrapError.
 using AsyncTypedHandler = std::function<void(const ValueList& arguments, MessageReply reply)>;

@@ -22,8 +22,8 @@
 #include <memory>
 #include <mutex>
 
-#include "host/plugin_registry.h"
 #include "platform/engine/channels.h"
+#include "platform/engine/plugin_registry.h"
 #include "platform/path_monitor/path_monitor.h"
 #include "services/connectivity/connectivity_provider.h"
 

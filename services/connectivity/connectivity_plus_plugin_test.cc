@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
+#include "platform/engine/testing/test_registrar.h"
 #include "platform/log/fake_system_log.h"
 #include "platform/path_monitor/fake_path_monitor.h"
 #include "services/connectivity/path_monitor_connectivity_provider.h"
@@ -43,23 +44,6 @@ TEST(ConnectivityTypesTest, KindsOfAPath) {
   EXPECT_EQ(status(WithInterfaces(PathStatus::kUnsatisfied, {{"eth0", 2, IT::kWiredEthernet}})),
             Status({"none"}));
 }
-
-class FakeRegistrar : public PluginRegistrar {
- public:
-  FakeRegistrar(BinaryMessenger* messenger, Dispatch* dispatch)
-      : messenger_(messenger), context_{dispatch, nullptr, {}} {}
-  const std::string& key() const override { return key_; }
-  BinaryMessenger* messenger() override { return messenger_; }
-  const HostContext& context() const override { return context_; }
-  void Publish(std::shared_ptr<void> service) override { published.push_back(std::move(service)); }
-
-  std::vector<std::shared_ptr<void>> published;
-
- private:
-  std::string key_ = "ConnectivityPlusPlugin";
-  BinaryMessenger* messenger_;
-  HostContext context_;
-};
 
 class ConnectivityPluginTest : public ::testing::Test {
  protected:
@@ -120,7 +104,7 @@ class ConnectivityPluginTest : public ::testing::Test {
   InProcessMessenger messenger_{dispatch_.MainQueue()};
   std::shared_ptr<FakePathSource> network_ =
       FakePathSource::Create(SatisfiedPath({IT::kWiredEthernet}));
-  FakeRegistrar registrar_{&messenger_, &dispatch_};
+  testing::TestRegistrar registrar_{&messenger_, &dispatch_};
 };
 
 TEST_F(ConnectivityPluginTest, CheckRepliesWithTheCurrentStatus) {

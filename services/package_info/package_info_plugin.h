@@ -33,8 +33,8 @@
 #include <optional>
 #include <string>
 
-#include "host/plugin_registry.h"
 #include "platform/engine/channels.h"
+#include "platform/engine/plugin_registry.h"
 #include "services/package_info/file_dates.h"
 #include "services/paths/search_paths.h"
 

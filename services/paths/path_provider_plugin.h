@@ -50,7 +50,7 @@
 #include <optional>
 #include <string>
 
-#include "host/plugin_registry.h"
+#include "platform/engine/plugin_registry.h"
 #include "platform/engine/standard_codec.h"
 #include "services/paths/search_paths.h"
 

@@ -17,8 +17,8 @@
 
 #include <string>
 
-#include "host/plugin_registry.h"
 #include "platform/defaults/user_defaults.h"
+#include "platform/engine/plugin_registry.h"
 #include "services/preferences/user_defaults_api.h"
 
 namespace kelvo {

@@ -7,6 +7,7 @@
 #include "platform/defaults/fake_user_defaults.h"
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
+#include "platform/engine/testing/test_registrar.h"
 #include "services/preferences/messages.h"
 
 namespace kelvo {
@@ -15,23 +16,6 @@ namespace {
 const std::string kCurrent = "dev.flutter.pigeon.shared_preferences_foundation.UserDefaultsApi.";
 const std::string kLegacy =
     "dev.flutter.pigeon.shared_preferences_foundation.LegacyUserDefaultsApi.";
-
-class TestRegistrar : public PluginRegistrar {
- public:
-  TestRegistrar(BinaryMessenger* messenger, HostContext context)
-      : messenger_(messenger), context_(std::move(context)) {}
-  const std::string& key() const override { return key_; }
-  BinaryMessenger* messenger() override { return messenger_; }
-  const HostContext& context() const override { return context_; }
-  void Publish(std::shared_ptr<void> service) override { published.push_back(std::move(service)); }
-
-  std::vector<std::shared_ptr<void>> published;
-
- private:
-  std::string key_ = "SharedPreferencesPlugin";
-  BinaryMessenger* messenger_;
-  HostContext context_;
-};
 
 Value Options(std::optional<std::string> suite = std::nullopt) {
   return SharedPreferencesPigeonOptions{std::move(suite)}.ToValue();
@@ -92,7 +76,7 @@ class PreferencesTest : public ::testing::Test {
   InProcessMessenger messenger{dispatch.MainQueue()};
   std::shared_ptr<FakeDefaultsControls> controls = std::make_shared<FakeDefaultsControls>();
   std::unique_ptr<UserDefaultsSystem> defaults = MakeInMemoryUserDefaultsSystem(controls);
-  TestRegistrar registrar{&messenger, HostContext{&dispatch, defaults.get(), DefaultsConfig{}}};
+  testing::TestRegistrar registrar{&messenger, {&dispatch, defaults.get(), DefaultsConfig{}}};
 };
 
 TEST_F(PreferencesTest, RegisterSetsUpBothApisOnEveryChannel) {

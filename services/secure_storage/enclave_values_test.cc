@@ -1,7 +1,7 @@
 // Enclave-protected values on the in-memory keychain and a real enclave key
 // store in a temporary directory: the item layouts and tags, one key per
 // service, fresh keys and nonces, the fallbacks of read, delete, read-all,
-// and the failures of write and of key wrapping.
+// and the failures of write.
 #include <gtest/gtest.h>
 
 #include "platform/defaults/test_dir.h"
@@ -160,8 +160,6 @@ TEST_F(EnclaveValuesTest, OneKeyPerServiceAndFreshSecretsPerWrite) {
   EXPECT_TRUE(HasKey("fss.enclave.svc"));
   EXPECT_TRUE(HasKey("fss.enclave.other"));
   EXPECT_TRUE(HasKey("fss.enclave.flutter_secure_storage_service"));
-  EXPECT_EQ(FlutterSecureStorage::enclaveKeyTag(std::nullopt),
-            Tag("fss.enclave.flutter_secure_storage_service"));
   EXPECT_EQ(Text(Read(Enclave("k", "other"))), "x");
   EXPECT_EQ(Text(Read(Enclave("n", std::nullopt))), "y");
   EXPECT_EQ(Text(Read(Enclave("k"))), "same");
@@ -271,51 +269,6 @@ TEST_F(EnclaveValuesTest, FailedWritesLeaveEarlierItemsAlone) {
   EXPECT_EQ(storage_->write(Enclave("fresh"), "v").status, errSecInteractionNotAllowed);
   EXPECT_TRUE(DataOf("fss.wrapped.fresh"));
   EXPECT_FALSE(DataOf("fresh"));
-}
-
-// A key pair that refuses the algorithm, or fails to use it.
-class RefusingKey : public SecPublicKey, public SecPrivateKey {
- public:
-  explicit RefusingKey(bool supported) : supported_(supported) {}
-  bool IsAlgorithmSupported(SecKeyOperationType, SecKeyAlgorithm) const override {
-    return supported_;
-  }
-  std::optional<CryptoBytes> CreateEncryptedData(SecKeyAlgorithm, std::span<const uint8_t>,
-                                                 std::string* error) const override {
-    *error = "encryption failed";
-    return std::nullopt;
-  }
-  std::optional<CryptoBytes> CreateDecryptedData(SecKeyAlgorithm, std::span<const uint8_t>,
-                                                 std::string* error) const override {
-    *error = "decryption failed";
-    return std::nullopt;
-  }
-  CryptoBytes ExternalRepresentation() const override { return {}; }
-  SecPublicKeyRef CopyPublicKey() const override { return nullptr; }
-
- private:
-  bool supported_;
-};
-
-TEST(KeyWrappingTest, FailuresCarryTheirStatusAndText) {
-  const CryptoBytes key(32, 7);
-  struct Case {
-    bool supported;
-    bool wrap;
-    OSStatus status;
-    const char* message;
-  };
-  for (Case c : {Case{false, true, errSecUnimplemented, "ECIES not supported for encryption"},
-                 Case{true, true, errSecParam, "encryption failed"},
-                 Case{false, false, errSecUnimplemented, "ECIES not supported for decryption"},
-                 Case{true, false, errSecAuthFailed, "decryption failed"}}) {
-    RefusingKey refusing(c.supported);
-    SecExpected<CryptoBytes> r = c.wrap ? FlutterSecureStorage::wrapSymmetricKey(key, refusing)
-                                        : FlutterSecureStorage::unwrapSymmetricKey(key, refusing);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().status, c.status);
-    EXPECT_EQ(r.error().message, c.message);
-  }
 }
 
 }  // namespace

@@ -31,7 +31,7 @@
 #include <mutex>
 #include <optional>
 
-#include "host/plugin_registry.h"
+#include "platform/engine/plugin_registry.h"
 #include "platform/log/system_log.h"
 #include "platform/engine/channels.h"
 #include "platform/session_lock/protected_data_monitor.h"

@@ -8,8 +8,10 @@
 #include "platform/defaults/test_dir.h"
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
+#include "platform/engine/testing/test_registrar.h"
 #include "platform/keychain/fake_keychain.h"
 #include "platform/session_lock/fake_protected_data_monitor.h"
+#include "platform/sqlite/fault_vfs.h"
 #include "services/secure_storage/scripted_keychain_test_util.h"
 #include "services/secure_storage/unavailable_keychain.h"
 
@@ -17,23 +19,6 @@ namespace kelvo {
 namespace {
 
 const MethodCodec& M() { return MethodCodec::Standard(); }
-
-class FakeRegistrar : public PluginRegistrar {
- public:
-  FakeRegistrar(BinaryMessenger* messenger, Dispatch* dispatch)
-      : messenger_(messenger), context_{dispatch, nullptr, {}} {}
-  const std::string& key() const override { return key_; }
-  BinaryMessenger* messenger() override { return messenger_; }
-  const HostContext& context() const override { return context_; }
-  void Publish(std::shared_ptr<void> service) override { published.push_back(std::move(service)); }
-
-  std::vector<std::shared_ptr<void>> published;
-
- private:
-  std::string key_ = "FlutterSecureStorageDarwinPlugin";
-  BinaryMessenger* messenger_;
-  HostContext context_;
-};
 
 // What came back for one call.
 struct Reply {
@@ -122,7 +107,7 @@ class PluginTest : public ::testing::Test {
 
   VirtualDispatch dispatch_;
   InProcessMessenger messenger_{dispatch_.MainQueue()};
-  FakeRegistrar registrar_{&messenger_, &dispatch_};
+  testing::TestRegistrar registrar_{&messenger_, &dispatch_};
   TestDir dir_;
   std::shared_ptr<FakeKeychain> fake_ = std::make_shared<FakeKeychain>();
   std::shared_ptr<ScriptedKeychain> keychain_ = std::make_shared<ScriptedKeychain>(fake_.get());
@@ -222,6 +207,32 @@ TEST_F(PluginTest, KeychainStatusesBecomeErrors) {
   }
 }
 
+// The real keychain on a disk that fills up: a write is answered with the
+// keychain's status, never success, and the value stored before stays.
+TEST_F(PluginTest, AFailedKeychainWriteIsAnErrorAndKeepsTheOldValue) {
+  FaultVfs::Install();
+  std::string error;
+  std::shared_ptr<Keychain> disk = OpenKeychainAt(dir_.path() + "/keychain", &error);
+  ASSERT_NE(disk, nullptr) << error;
+  plugin_ = FlutterSecureStorageDarwinPlugin::RegisterWith(&registrar_, disk, enclave_, monitor_);
+  const ValueMap svc{{"accountName", "svc"}};
+  ASSERT_EQ(Ok("write", Value(Args("token", svc, "old"))), Value());
+
+  FaultVfs::Arm(SqliteFault::kFullDisk, 1);
+  const FlutterError update = Err("write", Value(Args("token", svc, "new")));
+  const FlutterError add = Err("write", Value(Args("fresh", svc, "v")));
+  FaultVfs::Disarm();
+  EXPECT_TRUE(FaultVfs::Fired());
+  for (const FlutterError& e : {update, add}) {
+    EXPECT_EQ(e.code, "Unexpected security result code");
+    ASSERT_TRUE(e.details.is_int()) << e.details.DebugString();
+    EXPECT_NE(e.details, Value(int64_t{0}));
+    EXPECT_TRUE(e.message && e.message->starts_with("Code: ")) << e.message.value_or("none");
+  }
+  EXPECT_EQ(Ok("read", Value(Args("token", svc))), Value("old"));
+  EXPECT_EQ(Ok("read", Value(Args("fresh", svc))), Value());
+}
+
 TEST_F(PluginTest, WorkRunsOnTheSerialQueueInOrderAndRepliesOnTheMainQueue) {
   class QueueCheckingKeychain : public ForwardingKeychain {
    public:
@@ -239,7 +250,7 @@ TEST_F(PluginTest, WorkRunsOnTheSerialQueueInOrderAndRepliesOnTheMainQueue) {
    private:
     std::shared_ptr<Queue> main_;
   };
-  FakeRegistrar registrar(&messenger_, &dispatch_);
+  testing::TestRegistrar registrar(&messenger_, &dispatch_);
   FlutterSecureStorageDarwinPlugin::RegisterWith(
       &registrar, std::make_shared<QueueCheckingKeychain>(fake_.get(), dispatch_.MainQueue()),
       enclave_, monitor_);
@@ -321,7 +332,7 @@ TEST_F(PluginTest, OnlyTheLatestSinkGetsEvents) {
 TEST(UnavailableKeychainTest, EveryKeychainCallIsAnsweredWithAnError) {
   VirtualDispatch dispatch;
   InProcessMessenger messenger(dispatch.MainQueue());
-  FakeRegistrar registrar(&messenger, &dispatch);
+  testing::TestRegistrar registrar(&messenger, &dispatch);
   auto monitor = std::make_shared<FakeProtectedDataMonitor>(dispatch.MainQueue());
   FlutterSecureStorageDarwinPlugin::RegisterWith(
       &registrar, MakeUnavailableKeychain(), MakeUnavailableEnclave("cannot open"), monitor);

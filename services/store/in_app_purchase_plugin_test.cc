@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
+#include "platform/engine/testing/test_registrar.h"
 #include "platform/engine/typed_messages.h"
 #include "services/store/in_app_purchase2_api.h"
 #include "services/store/testing/fake_store_kit.h"
@@ -85,7 +86,7 @@ class InAppPurchasePluginTest : public ::testing::Test {
 
   VirtualDispatch dispatch_;
   InProcessMessenger messenger_{dispatch_.MainQueue()};
-  testing::FakePluginRegistrar registrar_{&messenger_, &dispatch_};
+  testing::TestRegistrar registrar_{&messenger_, &dispatch_};
   std::shared_ptr<testing::FakeStoreKit> store_ = std::make_shared<testing::FakeStoreKit>();
   std::shared_ptr<InAppPurchasePlugin> plugin_;
   std::vector<std::string> journal_;

@@ -13,7 +13,7 @@
 
 #include <memory>
 
-#include "host/plugin_registry.h"
+#include "platform/engine/plugin_registry.h"
 #include "platform/url_handler/system_url_handler.h"
 #include "services/url_launcher/url_launcher_api.h"
 

@@ -6,6 +6,7 @@
 
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
+#include "platform/engine/testing/test_registrar.h"
 #include "platform/url_handler/fake_system_url_handler.h"
 
 namespace kelvo {
@@ -105,24 +106,9 @@ TEST_F(UrlLauncherPluginTest, SettingUpWithoutAnImplementationRemovesBothHandler
   EXPECT_FALSE(messenger_.HasNativeHandler(kUrlLauncherLaunchChannel));
 }
 
-class RecordingRegistrar : public PluginRegistrar {
- public:
-  explicit RecordingRegistrar(BinaryMessenger* messenger) : messenger_(messenger) {}
-  const std::string& key() const override { return key_; }
-  BinaryMessenger* messenger() override { return messenger_; }
-  const HostContext& context() const override { return context_; }
-  void Publish(std::shared_ptr<void> service) override { published.push_back(std::move(service)); }
-  std::vector<std::shared_ptr<void>> published;
-
- private:
-  std::string key_ = "UrlLauncherPlugin";
-  BinaryMessenger* messenger_;
-  HostContext context_;
-};
-
 TEST_F(UrlLauncherPluginTest, RegisterInstallsTheApiAndPublishesThePlugin) {
   SetUpUrlLauncherApi(&messenger_, nullptr);
-  RecordingRegistrar registrar(&messenger_);
+  testing::TestRegistrar registrar(&messenger_);
   UrlLauncherPlugin::Register(&registrar);
   EXPECT_EQ(registrar.published.size(), 1u);
   // With the desktop's own handler: an invalid URL never reaches the system.

@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "host/plugin_registry.h"
 #include "platform/store/store_kit.h"
 
 namespace kelvo::testing {
@@ -106,23 +105,6 @@ class FakeStoreKit final : public StoreKit {
   NullStoreKit2 second;
   std::optional<std::string> receipt_path;
   std::vector<std::shared_ptr<FakeRequestState>> requests;
-};
-
-class FakePluginRegistrar final : public PluginRegistrar {
- public:
-  FakePluginRegistrar(BinaryMessenger* messenger, Dispatch* dispatch)
-      : messenger_(messenger), context_{dispatch, nullptr, {}} {}
-  const std::string& key() const override { return key_; }
-  BinaryMessenger* messenger() override { return messenger_; }
-  const HostContext& context() const override { return context_; }
-  void Publish(std::shared_ptr<void> service) override { published.push_back(std::move(service)); }
-
-  std::vector<std::shared_ptr<void>> published;
-
- private:
-  std::string key_ = "InAppPurchasePlugin";
-  BinaryMessenger* messenger_;
-  HostContext context_;
 };
 
 // Store objects with the fields tests look at.

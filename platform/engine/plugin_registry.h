@@ -1,7 +1,11 @@
-// The engine's plugin registry as the host's services see it. The main
-// window asks the registry for one registrar per service, under the
-// service's registration key, and the service's static Register entry point
-// installs its channels on the registrar's messenger.
+// The engine's plugin registry as the services see it. The main window
+// asks the registry for one registrar per service, under the service's
+// registration key, and the service's static Register entry point installs
+// its channels on the registrar's messenger.
+//
+// It sits above the messenger it wraps and the defaults store it hands on:
+// services and the host include it; kelvo_engine itself does not, so the
+// engine never depends on what it carries.
 //
 // Ownership: the registry owns its registrars for the application's
 // lifetime; a service hands the objects it must keep alive to Publish.
@@ -17,7 +21,7 @@
 
 namespace kelvo {
 
-// What the host process gives every service: one per process.
+// What the process gives every service: one per process.
 struct HostContext {
   Dispatch* dispatch = nullptr;            // not owned
   UserDefaultsSystem* defaults = nullptr;  // not owned
