@@ -124,6 +124,16 @@ FlutterSecureStorageResponse FlutterSecureStorage::writeEncrypted(
   wrappedItem.isSynchronizable = false;
   SecExpected<SecDictionary> wrappedQuery = baseQuery(wrappedItem);
   if (!wrappedQuery) return Status(wrappedQuery.error().status);
+  // The earlier wrapped key is kept aside: should the value's write fail,
+  // it goes back, so the old value still opens instead of being lost.
+  std::optional<SecBytes> earlierWrapped;
+  if (SecExpected<SecDictionary> copyQuery = wrappedKeyQuery(params, key, true)) {
+    SecResult earlier;
+    if (keychain_->CopyMatching(*copyQuery, &earlier) == errSecSuccess) {
+      if (const SecBytes* bytes = std::get_if<SecBytes>(&earlier)) earlierWrapped = *bytes;
+    }
+  }
+  SecDictionary restoreQuery = *wrappedQuery;
   OSStatus status = upsert(wrappedItem, std::move(*wrappedQuery), *wrapped);
   if (status != errSecSuccess) return Status(status);
 
@@ -133,7 +143,11 @@ FlutterSecureStorageResponse FlutterSecureStorage::writeEncrypted(
   if (!valueQuery) return Status(valueQuery.error().status);
   // Presence of the caller's own record; a refused update is reported as
   // it is, without the delete-and-add repair of plain values.
-  return Status(upsert(params, std::move(*valueQuery), stored));
+  status = upsert(params, std::move(*valueQuery), stored);
+  if (status != errSecSuccess && earlierWrapped) {
+    keychain_->Update(restoreQuery, SecDictionary{{kSecValueData, *earlierWrapped}});
+  }
+  return Status(status);
 }
 
 FlutterSecureStorageResponse FlutterSecureStorage::readEncrypted(

@@ -253,16 +253,16 @@ TEST_F(EnclaveValuesTest, FailedWritesLeaveEarlierItemsAlone) {
   EXPECT_EQ(*DataOf("fss.wrapped.k"), wrapped);
 
   // The value's update fails after the new wrapped key is stored, and is
-  // not repaired by delete and add.
+  // not repaired by delete and add; the earlier wrapped key goes back, so
+  // the old value still opens.
   keychain_->update_statuses = {ScriptedKeychain::kPassOn, errSecInteractionNotAllowed};
   const int adds = keychain_->adds, deletes = keychain_->deletes;
   EXPECT_EQ(storage_->write(Enclave("k"), "after").status, errSecInteractionNotAllowed);
   EXPECT_EQ(keychain_->adds, adds);
   EXPECT_EQ(keychain_->deletes, deletes);
   EXPECT_EQ(*DataOf("k"), stored);
-  EXPECT_NE(*DataOf("fss.wrapped.k"), wrapped);
-  // The old value no longer opens under the new key: it reads as its bytes.
-  EXPECT_NE(Text(Read(Enclave("k"))), "before");
+  EXPECT_EQ(*DataOf("fss.wrapped.k"), wrapped);
+  EXPECT_EQ(Text(Read(Enclave("k"))), "before");
 
   // A new key whose value cannot be added keeps its wrapped key.
   keychain_->add_statuses = {ScriptedKeychain::kPassOn, errSecInteractionNotAllowed};
