@@ -1,0 +1,141 @@
+// Store records described once: each record's fields (name and member, in
+// the order they travel), from which its list form, reading, equality,
+// hash and description are generated.
+//
+// A record type declares its operations with KELVO_STORE_RECORD_OPERATIONS
+// (see the message headers for their contracts). The .cc file that
+// implements them describes the record by specialising RecordFields at
+// namespace kelvo scope, before any use:
+//   template <>
+//   struct RecordFields<Storefront> {
+//     static constexpr uint8_t kTag = 137;
+//     static constexpr const char* kName = "Storefront";
+//     static constexpr auto kList = std::make_tuple(
+//         RecordField("countryCode", &Storefront::countryCode), ...);
+//   };
+// and supplies its generation's Rules: for every field type F,
+//   static Value Write(const F&);                the codec value of a field
+//   static bool Same(const F&, const F&);        field equality
+//   static uint64_t Hash(const F&);              field hash
+//   static std::string Text(const F&);           field text in a description
+// plus `kSameObjectIsEqual` (a record compared with itself is equal without
+// looking at its fields), `Lenient<T>(list)` (fromList) and
+// `FromTagged<T>(value)` (FromValue). Reading goes through a reader of the
+// generation with `void Read(size_t index, const char* name, F& out)`.
+//
+// Threading: compile-time descriptions and pure functions; no state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "platform/engine/value.h"
+
+// The operations every store record has besides its fields.
+#define KELVO_STORE_RECORD_OPERATIONS(T)                 \
+  ValueList toList() const;                              \
+  static T fromList(const ValueList& list);              \
+  Value ToValue() const;                                 \
+  static std::optional<T> FromValue(const Value& value); \
+  bool operator==(const T& other) const;                 \
+  uint64_t hash() const;                                 \
+  std::string description() const
+
+// Defines those operations from the record's field list and the Rules;
+// `name_hash` is the hash function applied to the record's name.
+#define KELVO_STORE_RECORD_DEFINITIONS(Rules, T, name_hash)                                 \
+  ValueList T::toList() const { return ::kelvo::WriteFields<Rules>(*this); }                \
+  T T::fromList(const ValueList& list) { return Rules::template Lenient<T>(list); }         \
+  Value T::ToValue() const {                                                                \
+    return Value::Custom(::kelvo::RecordFields<T>::kTag, Value(toList()));                  \
+  }                                                                                         \
+  std::optional<T> T::FromValue(const Value& value) {                                       \
+    return Rules::template FromTagged<T>(value);                                            \
+  }                                                                                         \
+  bool T::operator==(const T& other) const { return ::kelvo::SameFields<Rules>(*this, other); } \
+  uint64_t T::hash() const {                                                                \
+    return ::kelvo::HashFields<Rules>(*this, name_hash(::kelvo::RecordFields<T>::kName));   \
+  }                                                                                         \
+  std::string T::description() const { return ::kelvo::DescribeFields<Rules>(*this); }
+
+namespace kelvo {
+
+// Specialised once per record (see above).
+template <typename T>
+struct RecordFields;
+
+template <typename T, typename M>
+struct RecordFieldOf {
+  const char* name;
+  M T::*member;
+};
+
+template <typename T, typename M>
+constexpr RecordFieldOf<T, M> RecordField(const char* name, M T::*member) {
+  return {name, member};
+}
+
+// Calls visit(field) for each field of T in order.
+template <typename T, typename Visit>
+void ForEachField(Visit&& visit) {
+  std::apply([&](const auto&... field) { (visit(field), ...); }, RecordFields<T>::kList);
+}
+
+template <typename Rules, typename T>
+ValueList WriteFields(const T& record) {
+  ValueList out;
+  out.reserve(std::tuple_size_v<decltype(RecordFields<T>::kList)>);
+  ForEachField<T>([&](const auto& field) { out.push_back(Rules::Write(record.*field.member)); });
+  return out;
+}
+
+// Reads the fields in order, so a strict reader reports the first bad one.
+template <typename T, typename Reader>
+T ReadFields(Reader& reader) {
+  T record;
+  size_t index = 0;
+  ForEachField<T>(
+      [&](const auto& field) { reader.Read(index++, field.name, record.*field.member); });
+  return record;
+}
+
+// Stops at the first difference.
+template <typename Rules, typename T>
+bool SameFields(const T& a, const T& b) {
+  if constexpr (Rules::kSameObjectIsEqual) {
+    if (&a == &b) return true;
+  }
+  bool same = true;
+  ForEachField<T>([&](const auto& field) {
+    same = same && Rules::Same(a.*field.member, b.*field.member);
+  });
+  return same;
+}
+
+// h = seed, then h = h * 31 + field hash for each field (wrapping).
+template <typename Rules, typename T>
+uint64_t HashFields(const T& record, uint64_t seed) {
+  uint64_t h = seed;
+  ForEachField<T>([&](const auto& field) { h = h * 31 + Rules::Hash(record.*field.member); });
+  return h;
+}
+
+// "Name(field: text, ...)".
+template <typename Rules, typename T>
+std::string DescribeFields(const T& record) {
+  std::string out = std::string(RecordFields<T>::kName) + "(";
+  const char* separator = "";
+  ForEachField<T>([&](const auto& field) {
+    out += separator;
+    out += field.name;
+    out += ": ";
+    out += Rules::Text(record.*field.member);
+    separator = ", ";
+  });
+  return out + ")";
+}
+
+}  // namespace kelvo
