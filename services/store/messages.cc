@@ -28,13 +28,12 @@ struct RecordFields<FIASKPaymentMessage> {
   using T = FIASKPaymentMessage;
   static constexpr uint8_t kTag = kFIASKPaymentMessageTag;
   static constexpr const char* kName = "FIASKPaymentMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("productIdentifier", &T::productIdentifier),
-                      RecordField("applicationUsername", &T::applicationUsername),
-                      RecordField("requestData", &T::requestData),
-                      RecordField("quantity", &T::quantity),
-                      RecordField("simulatesAskToBuyInSandbox", &T::simulatesAskToBuyInSandbox),
-                      RecordField("paymentDiscount", &T::paymentDiscount));
+  static constexpr auto kList = std::make_tuple(
+      RecordField("productIdentifier", &T::productIdentifier),
+      RecordField("applicationUsername", &T::applicationUsername),
+      RecordField("requestData", &T::requestData), RecordField("quantity", &T::quantity),
+      RecordField("simulatesAskToBuyInSandbox", &T::simulatesAskToBuyInSandbox),
+      RecordField("paymentDiscount", &T::paymentDiscount));
 };
 
 template <>
@@ -52,13 +51,12 @@ struct RecordFields<FIASKPaymentTransactionMessage> {
   using T = FIASKPaymentTransactionMessage;
   static constexpr uint8_t kTag = kFIASKPaymentTransactionMessageTag;
   static constexpr const char* kName = "FIASKPaymentTransactionMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("payment", &T::payment),
-                      RecordField("transactionState", &T::transactionState),
-                      RecordField("originalTransaction", &T::originalTransaction),
-                      RecordField("transactionTimeStamp", &T::transactionTimeStamp),
-                      RecordField("transactionIdentifier", &T::transactionIdentifier),
-                      RecordField("error", &T::error));
+  static constexpr auto kList = std::make_tuple(
+      RecordField("payment", &T::payment), RecordField("transactionState", &T::transactionState),
+      RecordField("originalTransaction", &T::originalTransaction),
+      RecordField("transactionTimeStamp", &T::transactionTimeStamp),
+      RecordField("transactionIdentifier", &T::transactionIdentifier),
+      RecordField("error", &T::error));
 };
 
 template <>
@@ -107,16 +105,15 @@ struct RecordFields<FIASKProductMessage> {
   using T = FIASKProductMessage;
   static constexpr uint8_t kTag = kFIASKProductMessageTag;
   static constexpr const char* kName = "FIASKProductMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("productIdentifier", &T::productIdentifier),
-                      RecordField("localizedTitle", &T::localizedTitle),
-                      RecordField("localizedDescription", &T::localizedDescription),
-                      RecordField("priceLocale", &T::priceLocale),
-                      RecordField("subscriptionGroupIdentifier", &T::subscriptionGroupIdentifier),
-                      RecordField("price", &T::price),
-                      RecordField("subscriptionPeriod", &T::subscriptionPeriod),
-                      RecordField("introductoryPrice", &T::introductoryPrice),
-                      RecordField("discounts", &T::discounts));
+  static constexpr auto kList = std::make_tuple(
+      RecordField("productIdentifier", &T::productIdentifier),
+      RecordField("localizedTitle", &T::localizedTitle),
+      RecordField("localizedDescription", &T::localizedDescription),
+      RecordField("priceLocale", &T::priceLocale),
+      RecordField("subscriptionGroupIdentifier", &T::subscriptionGroupIdentifier),
+      RecordField("price", &T::price), RecordField("subscriptionPeriod", &T::subscriptionPeriod),
+      RecordField("introductoryPrice", &T::introductoryPrice),
+      RecordField("discounts", &T::discounts));
 };
 
 template <>
@@ -124,9 +121,9 @@ struct RecordFields<FIASKProductsResponseMessage> {
   using T = FIASKProductsResponseMessage;
   static constexpr uint8_t kTag = kFIASKProductsResponseMessageTag;
   static constexpr const char* kName = "FIASKProductsResponseMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("products", &T::products),
-      RecordField("invalidProductIdentifiers", &T::invalidProductIdentifiers));
+  static constexpr auto kList =
+      std::make_tuple(RecordField("products", &T::products),
+                      RecordField("invalidProductIdentifiers", &T::invalidProductIdentifiers));
 };
 
 namespace {
@@ -741,12 +738,12 @@ std::string FLTPigeonDescribe(const Value& value, std::string_view null_text) {
 
 // ---- The messages' operations, generated from their field lists ----
 
-#define KELVO_FIA_MESSAGE_DEFINITIONS(T)                                    \
-  KELVO_STORE_RECORD_DEFINITIONS(FirstGeneration, T, FLTPigeonStringHash)   \
-  std::optional<T> T::nullableFromList(const Value& list) {                 \
-    const auto* fields = list.get_if<ValueList>();                          \
-    if (fields == nullptr) return std::nullopt;                             \
-    return Parse<T>(*fields, nullptr);                                      \
+#define KELVO_FIA_MESSAGE_DEFINITIONS(T)                    \
+  KELVO_STORE_RECORD_DEFINITIONS(FirstGeneration, T)        \
+  std::optional<T> T::nullableFromList(const Value& list) { \
+    const auto* fields = list.get_if<ValueList>();          \
+    if (fields == nullptr) return std::nullopt;             \
+    return Parse<T>(*fields, nullptr);                      \
   }
 
 KELVO_FIA_MESSAGE_DEFINITIONS(FIASKPaymentDiscountMessage)

@@ -44,21 +44,22 @@
   uint64_t hash() const;                                 \
   std::string description() const
 
-// Defines those operations from the record's field list and the Rules;
-// `name_hash` is the hash function applied to the record's name.
-#define KELVO_STORE_RECORD_DEFINITIONS(Rules, T, name_hash)                                 \
-  ValueList T::toList() const { return ::kelvo::WriteFields<Rules>(*this); }                \
-  T T::fromList(const ValueList& list) { return Rules::template Lenient<T>(list); }         \
-  Value T::ToValue() const {                                                                \
-    return Value::Custom(::kelvo::RecordFields<T>::kTag, Value(toList()));                  \
-  }                                                                                         \
-  std::optional<T> T::FromValue(const Value& value) {                                       \
-    return Rules::template FromTagged<T>(value);                                            \
-  }                                                                                         \
+// Defines those operations from the record's field list and the Rules. The
+// hash starts from FLTPigeonStringHash of the record's name (messages.h).
+#define KELVO_STORE_RECORD_DEFINITIONS(Rules, T)                                                \
+  ValueList T::toList() const { return ::kelvo::WriteFields<Rules>(*this); }                    \
+  T T::fromList(const ValueList& list) { return Rules::template Lenient<T>(list); }             \
+  Value T::ToValue() const {                                                                    \
+    return Value::Custom(::kelvo::RecordFields<T>::kTag, Value(toList()));                      \
+  }                                                                                             \
+  std::optional<T> T::FromValue(const Value& value) {                                           \
+    return Rules::template FromTagged<T>(value);                                                \
+  }                                                                                             \
   bool T::operator==(const T& other) const { return ::kelvo::SameFields<Rules>(*this, other); } \
-  uint64_t T::hash() const {                                                                \
-    return ::kelvo::HashFields<Rules>(*this, name_hash(::kelvo::RecordFields<T>::kName));   \
-  }                                                                                         \
+  uint64_t T::hash() const {                                                                    \
+    return ::kelvo::HashFields<Rules>(*this,                                                    \
+                                      FLTPigeonStringHash(::kelvo::RecordFields<T>::kName));    \
+  }                                                                                             \
   std::string T::description() const { return ::kelvo::DescribeFields<Rules>(*this); }
 
 namespace kelvo {
@@ -78,6 +79,11 @@ constexpr RecordFieldOf<T, M> RecordField(const char* name, M T::*member) {
   return {name, member};
 }
 
+template <typename T>
+constexpr size_t RecordFieldCount() {
+  return std::tuple_size_v<decltype(RecordFields<T>::kList)>;
+}
+
 // Calls visit(field) for each field of T in order.
 template <typename T, typename Visit>
 void ForEachField(Visit&& visit) {
@@ -87,7 +93,7 @@ void ForEachField(Visit&& visit) {
 template <typename Rules, typename T>
 ValueList WriteFields(const T& record) {
   ValueList out;
-  out.reserve(std::tuple_size_v<decltype(RecordFields<T>::kList)>);
+  out.reserve(RecordFieldCount<T>());
   ForEachField<T>([&](const auto& field) { out.push_back(Rules::Write(record.*field.member)); });
   return out;
 }
@@ -109,9 +115,8 @@ bool SameFields(const T& a, const T& b) {
     if (&a == &b) return true;
   }
   bool same = true;
-  ForEachField<T>([&](const auto& field) {
-    same = same && Rules::Same(a.*field.member, b.*field.member);
-  });
+  ForEachField<T>(
+      [&](const auto& field) { same = same && Rules::Same(a.*field.member, b.*field.member); });
   return same;
 }
 
