@@ -12,119 +12,60 @@ namespace kelvo {
 
 // ---- The records, each described once: tag, name and fields in wire order ----
 
-template <>
-struct RecordFields<FIASKPaymentDiscountMessage> {
-  using T = FIASKPaymentDiscountMessage;
-  static constexpr uint8_t kTag = kFIASKPaymentDiscountMessageTag;
-  static constexpr const char* kName = "FIASKPaymentDiscountMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("identifier", &T::identifier), RecordField("keyIdentifier", &T::keyIdentifier),
-      RecordField("nonce", &T::nonce), RecordField("signature", &T::signature),
-      RecordField("timestamp", &T::timestamp));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKPaymentDiscountMessage, RecordField("identifier", &T::identifier),
+                          RecordField("keyIdentifier", &T::keyIdentifier),
+                          RecordField("nonce", &T::nonce), RecordField("signature", &T::signature),
+                          RecordField("timestamp", &T::timestamp));
 
-template <>
-struct RecordFields<FIASKPaymentMessage> {
-  using T = FIASKPaymentMessage;
-  static constexpr uint8_t kTag = kFIASKPaymentMessageTag;
-  static constexpr const char* kName = "FIASKPaymentMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("productIdentifier", &T::productIdentifier),
-      RecordField("applicationUsername", &T::applicationUsername),
-      RecordField("requestData", &T::requestData), RecordField("quantity", &T::quantity),
-      RecordField("simulatesAskToBuyInSandbox", &T::simulatesAskToBuyInSandbox),
-      RecordField("paymentDiscount", &T::paymentDiscount));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKPaymentMessage,
+                          RecordField("productIdentifier", &T::productIdentifier),
+                          RecordField("applicationUsername", &T::applicationUsername),
+                          RecordField("requestData", &T::requestData),
+                          RecordField("quantity", &T::quantity),
+                          RecordField("simulatesAskToBuyInSandbox", &T::simulatesAskToBuyInSandbox),
+                          RecordField("paymentDiscount", &T::paymentDiscount));
 
-template <>
-struct RecordFields<FIASKErrorMessage> {
-  using T = FIASKErrorMessage;
-  static constexpr uint8_t kTag = kFIASKErrorMessageTag;
-  static constexpr const char* kName = "FIASKErrorMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("code", &T::code), RecordField("domain", &T::domain),
-                      RecordField("userInfo", &T::userInfo));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKErrorMessage, RecordField("code", &T::code),
+                          RecordField("domain", &T::domain), RecordField("userInfo", &T::userInfo));
 
-template <>
-struct RecordFields<FIASKPaymentTransactionMessage> {
-  using T = FIASKPaymentTransactionMessage;
-  static constexpr uint8_t kTag = kFIASKPaymentTransactionMessageTag;
-  static constexpr const char* kName = "FIASKPaymentTransactionMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("payment", &T::payment), RecordField("transactionState", &T::transactionState),
-      RecordField("originalTransaction", &T::originalTransaction),
-      RecordField("transactionTimeStamp", &T::transactionTimeStamp),
-      RecordField("transactionIdentifier", &T::transactionIdentifier),
-      RecordField("error", &T::error));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKPaymentTransactionMessage, RecordField("payment", &T::payment),
+                          RecordField("transactionState", &T::transactionState),
+                          RecordField("originalTransaction", &T::originalTransaction),
+                          RecordField("transactionTimeStamp", &T::transactionTimeStamp),
+                          RecordField("transactionIdentifier", &T::transactionIdentifier),
+                          RecordField("error", &T::error));
 
-template <>
-struct RecordFields<FIASKStorefrontMessage> {
-  using T = FIASKStorefrontMessage;
-  static constexpr uint8_t kTag = kFIASKStorefrontMessageTag;
-  static constexpr const char* kName = "FIASKStorefrontMessage";
-  static constexpr auto kList = std::make_tuple(RecordField("countryCode", &T::countryCode),
-                                                RecordField("identifier", &T::identifier));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKStorefrontMessage, RecordField("countryCode", &T::countryCode),
+                          RecordField("identifier", &T::identifier));
 
-template <>
-struct RecordFields<FIASKPriceLocaleMessage> {
-  using T = FIASKPriceLocaleMessage;
-  static constexpr uint8_t kTag = kFIASKPriceLocaleMessageTag;
-  static constexpr const char* kName = "FIASKPriceLocaleMessage";
-  static constexpr auto kList = std::make_tuple(RecordField("currencySymbol", &T::currencySymbol),
-                                                RecordField("currencyCode", &T::currencyCode),
-                                                RecordField("countryCode", &T::countryCode));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKPriceLocaleMessage,
+                          RecordField("currencySymbol", &T::currencySymbol),
+                          RecordField("currencyCode", &T::currencyCode),
+                          RecordField("countryCode", &T::countryCode));
 
-template <>
-struct RecordFields<FIASKProductSubscriptionPeriodMessage> {
-  using T = FIASKProductSubscriptionPeriodMessage;
-  static constexpr uint8_t kTag = kFIASKProductSubscriptionPeriodMessageTag;
-  static constexpr const char* kName = "FIASKProductSubscriptionPeriodMessage";
-  static constexpr auto kList = std::make_tuple(RecordField("numberOfUnits", &T::numberOfUnits),
-                                                RecordField("unit", &T::unit));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKProductSubscriptionPeriodMessage,
+                          RecordField("numberOfUnits", &T::numberOfUnits),
+                          RecordField("unit", &T::unit));
 
-template <>
-struct RecordFields<FIASKProductDiscountMessage> {
-  using T = FIASKProductDiscountMessage;
-  static constexpr uint8_t kTag = kFIASKProductDiscountMessageTag;
-  static constexpr const char* kName = "FIASKProductDiscountMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("price", &T::price), RecordField("priceLocale", &T::priceLocale),
-                      RecordField("numberOfPeriods", &T::numberOfPeriods),
-                      RecordField("paymentMode", &T::paymentMode),
-                      RecordField("subscriptionPeriod", &T::subscriptionPeriod),
-                      RecordField("identifier", &T::identifier), RecordField("type", &T::type));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKProductDiscountMessage, RecordField("price", &T::price),
+                          RecordField("priceLocale", &T::priceLocale),
+                          RecordField("numberOfPeriods", &T::numberOfPeriods),
+                          RecordField("paymentMode", &T::paymentMode),
+                          RecordField("subscriptionPeriod", &T::subscriptionPeriod),
+                          RecordField("identifier", &T::identifier), RecordField("type", &T::type));
 
-template <>
-struct RecordFields<FIASKProductMessage> {
-  using T = FIASKProductMessage;
-  static constexpr uint8_t kTag = kFIASKProductMessageTag;
-  static constexpr const char* kName = "FIASKProductMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("productIdentifier", &T::productIdentifier),
-      RecordField("localizedTitle", &T::localizedTitle),
-      RecordField("localizedDescription", &T::localizedDescription),
-      RecordField("priceLocale", &T::priceLocale),
-      RecordField("subscriptionGroupIdentifier", &T::subscriptionGroupIdentifier),
-      RecordField("price", &T::price), RecordField("subscriptionPeriod", &T::subscriptionPeriod),
-      RecordField("introductoryPrice", &T::introductoryPrice),
-      RecordField("discounts", &T::discounts));
-};
+KELVO_STORE_RECORD_FIELDS(
+    FIASKProductMessage, RecordField("productIdentifier", &T::productIdentifier),
+    RecordField("localizedTitle", &T::localizedTitle),
+    RecordField("localizedDescription", &T::localizedDescription),
+    RecordField("priceLocale", &T::priceLocale),
+    RecordField("subscriptionGroupIdentifier", &T::subscriptionGroupIdentifier),
+    RecordField("price", &T::price), RecordField("subscriptionPeriod", &T::subscriptionPeriod),
+    RecordField("introductoryPrice", &T::introductoryPrice),
+    RecordField("discounts", &T::discounts));
 
-template <>
-struct RecordFields<FIASKProductsResponseMessage> {
-  using T = FIASKProductsResponseMessage;
-  static constexpr uint8_t kTag = kFIASKProductsResponseMessageTag;
-  static constexpr const char* kName = "FIASKProductsResponseMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("products", &T::products),
-                      RecordField("invalidProductIdentifiers", &T::invalidProductIdentifiers));
-};
+KELVO_STORE_RECORD_FIELDS(FIASKProductsResponseMessage, RecordField("products", &T::products),
+                          RecordField("invalidProductIdentifiers", &T::invalidProductIdentifiers));
 
 namespace {
 

@@ -4,15 +4,12 @@
 //
 // A record type declares its operations with KELVO_STORE_RECORD_OPERATIONS
 // (see the message headers for their contracts). The .cc file that
-// implements them describes the record by specialising RecordFields at
-// namespace kelvo scope, before any use:
-//   template <>
-//   struct RecordFields<Storefront> {
-//     static constexpr uint8_t kTag = 137;
-//     static constexpr const char* kName = "Storefront";
-//     static constexpr auto kList = std::make_tuple(
-//         RecordField("countryCode", &Storefront::countryCode), ...);
-//   };
+// implements them describes the record once, at namespace kelvo scope and
+// before any use, with its fields in wire order:
+//   KELVO_STORE_RECORD_FIELDS(Storefront, RecordField("countryCode", &T::countryCode),
+//                             RecordField("identifier", &T::identifier));
+// which specialises RecordFields<Storefront> with kTag = kStorefrontTag,
+// kName = "Storefront" and kList, the fields as a tuple.
 // and supplies its generation's Rules: for every field type F,
 //   static Value Write(const F&);                the codec value of a field
 //   static bool Same(const F&, const F&);        field equality
@@ -61,6 +58,15 @@
                                       FLTPigeonStringHash(::kelvo::RecordFields<T>::kName));    \
   }                                                                                             \
   std::string T::description() const { return ::kelvo::DescribeFields<Rules>(*this); }
+
+#define KELVO_STORE_RECORD_FIELDS(Type, ...)                    \
+  template <>                                                   \
+  struct RecordFields<Type> {                                   \
+    using T = Type;                                             \
+    static constexpr uint8_t kTag = k##Type##Tag;               \
+    static constexpr const char* kName = #Type;                 \
+    static constexpr auto kList = std::make_tuple(__VA_ARGS__); \
+  }
 
 namespace kelvo {
 

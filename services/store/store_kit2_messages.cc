@@ -13,114 +13,54 @@ namespace kelvo {
 
 // ---- The records, each described once: tag, name and fields in wire order ----
 
-template <>
-struct RecordFields<SK2SubscriptionPeriodMessage> {
-  using T = SK2SubscriptionPeriodMessage;
-  static constexpr uint8_t kTag = kSK2SubscriptionPeriodMessageTag;
-  static constexpr const char* kName = "SK2SubscriptionPeriodMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("value", &T::value), RecordField("unit", &T::unit));
-};
+KELVO_STORE_RECORD_FIELDS(SK2SubscriptionPeriodMessage, RecordField("value", &T::value),
+                          RecordField("unit", &T::unit));
 
-template <>
-struct RecordFields<SK2SubscriptionOfferMessage> {
-  using T = SK2SubscriptionOfferMessage;
-  static constexpr uint8_t kTag = kSK2SubscriptionOfferMessageTag;
-  static constexpr const char* kName = "SK2SubscriptionOfferMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("id", &T::id), RecordField("price", &T::price), RecordField("type", &T::type),
-      RecordField("period", &T::period), RecordField("periodCount", &T::periodCount),
-      RecordField("paymentMode", &T::paymentMode));
-};
+KELVO_STORE_RECORD_FIELDS(SK2SubscriptionOfferMessage, RecordField("id", &T::id),
+                          RecordField("price", &T::price), RecordField("type", &T::type),
+                          RecordField("period", &T::period),
+                          RecordField("periodCount", &T::periodCount),
+                          RecordField("paymentMode", &T::paymentMode));
 
-template <>
-struct RecordFields<SK2SubscriptionInfoMessage> {
-  using T = SK2SubscriptionInfoMessage;
-  static constexpr uint8_t kTag = kSK2SubscriptionInfoMessageTag;
-  static constexpr const char* kName = "SK2SubscriptionInfoMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("promotionalOffers", &T::promotionalOffers),
-                      RecordField("subscriptionGroupID", &T::subscriptionGroupID),
-                      RecordField("subscriptionPeriod", &T::subscriptionPeriod));
-};
+KELVO_STORE_RECORD_FIELDS(SK2SubscriptionInfoMessage,
+                          RecordField("promotionalOffers", &T::promotionalOffers),
+                          RecordField("subscriptionGroupID", &T::subscriptionGroupID),
+                          RecordField("subscriptionPeriod", &T::subscriptionPeriod));
 
-template <>
-struct RecordFields<SK2PriceLocaleMessage> {
-  using T = SK2PriceLocaleMessage;
-  static constexpr uint8_t kTag = kSK2PriceLocaleMessageTag;
-  static constexpr const char* kName = "SK2PriceLocaleMessage";
-  static constexpr auto kList = std::make_tuple(RecordField("currencyCode", &T::currencyCode),
-                                                RecordField("currencySymbol", &T::currencySymbol));
-};
+KELVO_STORE_RECORD_FIELDS(SK2PriceLocaleMessage, RecordField("currencyCode", &T::currencyCode),
+                          RecordField("currencySymbol", &T::currencySymbol));
 
-template <>
-struct RecordFields<SK2ProductMessage> {
-  using T = SK2ProductMessage;
-  static constexpr uint8_t kTag = kSK2ProductMessageTag;
-  static constexpr const char* kName = "SK2ProductMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("id", &T::id), RecordField("displayName", &T::displayName),
-      RecordField("localizedDescription", &T::localizedDescription),
-      RecordField("price", &T::price), RecordField("displayPrice", &T::displayPrice),
-      RecordField("type", &T::type), RecordField("subscription", &T::subscription),
-      RecordField("priceLocale", &T::priceLocale));
-};
+KELVO_STORE_RECORD_FIELDS(
+    SK2ProductMessage, RecordField("id", &T::id), RecordField("displayName", &T::displayName),
+    RecordField("localizedDescription", &T::localizedDescription), RecordField("price", &T::price),
+    RecordField("displayPrice", &T::displayPrice), RecordField("type", &T::type),
+    RecordField("subscription", &T::subscription), RecordField("priceLocale", &T::priceLocale));
 
-template <>
-struct RecordFields<SK2SubscriptionOfferSignatureMessage> {
-  using T = SK2SubscriptionOfferSignatureMessage;
-  static constexpr uint8_t kTag = kSK2SubscriptionOfferSignatureMessageTag;
-  static constexpr const char* kName = "SK2SubscriptionOfferSignatureMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("keyID", &T::keyID), RecordField("nonce", &T::nonce),
-      RecordField("timestamp", &T::timestamp), RecordField("signature", &T::signature));
-};
+KELVO_STORE_RECORD_FIELDS(SK2SubscriptionOfferSignatureMessage, RecordField("keyID", &T::keyID),
+                          RecordField("nonce", &T::nonce), RecordField("timestamp", &T::timestamp),
+                          RecordField("signature", &T::signature));
 
-template <>
-struct RecordFields<SK2SubscriptionOfferPurchaseMessage> {
-  using T = SK2SubscriptionOfferPurchaseMessage;
-  static constexpr uint8_t kTag = kSK2SubscriptionOfferPurchaseMessageTag;
-  static constexpr const char* kName = "SK2SubscriptionOfferPurchaseMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("promotionalOfferId", &T::promotionalOfferId),
-                      RecordField("promotionalOfferSignature", &T::promotionalOfferSignature));
-};
+KELVO_STORE_RECORD_FIELDS(SK2SubscriptionOfferPurchaseMessage,
+                          RecordField("promotionalOfferId", &T::promotionalOfferId),
+                          RecordField("promotionalOfferSignature", &T::promotionalOfferSignature));
 
-template <>
-struct RecordFields<SK2ProductPurchaseOptionsMessage> {
-  using T = SK2ProductPurchaseOptionsMessage;
-  static constexpr uint8_t kTag = kSK2ProductPurchaseOptionsMessageTag;
-  static constexpr const char* kName = "SK2ProductPurchaseOptionsMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("appAccountToken", &T::appAccountToken), RecordField("quantity", &T::quantity),
-      RecordField("promotionalOffer", &T::promotionalOffer),
-      RecordField("winBackOfferId", &T::winBackOfferId));
-};
+KELVO_STORE_RECORD_FIELDS(SK2ProductPurchaseOptionsMessage,
+                          RecordField("appAccountToken", &T::appAccountToken),
+                          RecordField("quantity", &T::quantity),
+                          RecordField("promotionalOffer", &T::promotionalOffer),
+                          RecordField("winBackOfferId", &T::winBackOfferId));
 
-template <>
-struct RecordFields<SK2ErrorMessage> {
-  using T = SK2ErrorMessage;
-  static constexpr uint8_t kTag = kSK2ErrorMessageTag;
-  static constexpr const char* kName = "SK2ErrorMessage";
-  static constexpr auto kList =
-      std::make_tuple(RecordField("code", &T::code), RecordField("domain", &T::domain),
-                      RecordField("userInfo", &T::userInfo));
-};
+KELVO_STORE_RECORD_FIELDS(SK2ErrorMessage, RecordField("code", &T::code),
+                          RecordField("domain", &T::domain), RecordField("userInfo", &T::userInfo));
 
-template <>
-struct RecordFields<SK2TransactionMessage> {
-  using T = SK2TransactionMessage;
-  static constexpr uint8_t kTag = kSK2TransactionMessageTag;
-  static constexpr const char* kName = "SK2TransactionMessage";
-  static constexpr auto kList = std::make_tuple(
-      RecordField("id", &T::id), RecordField("originalId", &T::originalId),
-      RecordField("productId", &T::productId), RecordField("purchaseDate", &T::purchaseDate),
-      RecordField("expirationDate", &T::expirationDate),
-      RecordField("purchasedQuantity", &T::purchasedQuantity),
-      RecordField("appAccountToken", &T::appAccountToken),
-      RecordField("receiptData", &T::receiptData), RecordField("error", &T::error),
-      RecordField("jsonRepresentation", &T::jsonRepresentation), RecordField("status", &T::status));
-};
+KELVO_STORE_RECORD_FIELDS(
+    SK2TransactionMessage, RecordField("id", &T::id), RecordField("originalId", &T::originalId),
+    RecordField("productId", &T::productId), RecordField("purchaseDate", &T::purchaseDate),
+    RecordField("expirationDate", &T::expirationDate),
+    RecordField("purchasedQuantity", &T::purchasedQuantity),
+    RecordField("appAccountToken", &T::appAccountToken),
+    RecordField("receiptData", &T::receiptData), RecordField("error", &T::error),
+    RecordField("jsonRepresentation", &T::jsonRepresentation), RecordField("status", &T::status));
 
 namespace {
 
