@@ -9,8 +9,8 @@
 //   KELVO_STORE_RECORD_FIELDS(Storefront, RecordField("countryCode", &T::countryCode),
 //                             RecordField("identifier", &T::identifier));
 // which specialises RecordFields<Storefront> with kTag = kStorefrontTag,
-// kName = "Storefront" and kList, the fields as a tuple.
-// and supplies its generation's Rules: for every field type F,
+// kName = "Storefront" and kList, the fields as a tuple. The same file
+// supplies its generation's Rules: for every field type F,
 //   static Value Write(const F&);                the codec value of a field
 //   static bool Same(const F&, const F&);        field equality
 //   static uint64_t Hash(const F&);              field hash
@@ -59,6 +59,7 @@
   }                                                                                             \
   std::string T::description() const { return ::kelvo::DescribeFields<Rules>(*this); }
 
+// The one description of a record (see above).
 #define KELVO_STORE_RECORD_FIELDS(Type, ...)                    \
   template <>                                                   \
   struct RecordFields<Type> {                                   \
