@@ -163,28 +163,19 @@ T Parse(const ValueList& list, std::string* error);
 // Reads a field list element by element, one Read per field type. Strict
 // when given an error sink: the first element of the wrong type is recorded
 // there (and reads as absent); lenient without one.
-class FieldReader {
+class FieldReader : public FieldListReader {
  public:
   FieldReader(const ValueList& list, const char* type, std::string* error)
-      : list_(list), type_(type), error_(error) {}
+      : FieldListReader(list, type, error) {}
 
   void Read(size_t i, const char* field, std::optional<std::string>& out) {
-    const Value& v = At(i);
-    if (const auto* s = v.get_if<std::string>()) {
-      out = *s;
-    } else {
-      Expect(v, field, "a string");
-    }
+    out = OptString(i, field);
   }
-
-  void Read(size_t i, const char* field, int64_t& out) {
-    const Value& v = At(i);
-    if (v.is_int()) {
-      out = v.as_int();
-    } else {
-      Expect(v, field, "an integer");
-    }
+  void Read(size_t i, const char* field, int64_t& out) { out = OptInt(i, field).value_or(0); }
+  void Read(size_t i, const char* field, std::optional<double>& out) {
+    out = OptNumber(i, field, "a number");
   }
+  void Read(size_t i, const char* field, std::optional<ValueMap>& out) { out = OptMap(i, field); }
 
   void Read(size_t i, const char* field, bool& out) {
     const Value& v = At(i);
@@ -192,18 +183,6 @@ class FieldReader {
       out = v.as_bool();
     } else {
       Expect(v, field, "a boolean");
-    }
-  }
-
-  // An integer reads as the same number.
-  void Read(size_t i, const char* field, std::optional<double>& out) {
-    const Value& v = At(i);
-    if (v.is_double()) {
-      out = v.as_double();
-    } else if (v.is_int()) {
-      out = static_cast<double>(v.as_int());
-    } else {
-      Expect(v, field, "a number");
     }
   }
 
@@ -242,7 +221,7 @@ class FieldReader {
     for (const Value& element : *list) {
       std::optional<T> message = Nested<T>(element, field);
       if (!message) {
-        if (error_ == nullptr) continue;  // lenient: skip what is not a message
+        if (!strict()) continue;  // lenient: skip what is not a message
         return;
       }
       elements.push_back(std::move(*message));
@@ -262,7 +241,7 @@ class FieldReader {
     for (const Value& element : *list) {
       if (const auto* s = element.get_if<std::string>()) {
         elements.push_back(*s);
-      } else if (error_ != nullptr) {
+      } else if (strict()) {
         Fail(field, "a list of strings");
         return;
       }
@@ -270,33 +249,7 @@ class FieldReader {
     out = std::move(elements);
   }
 
-  void Read(size_t i, const char* field, std::optional<ValueMap>& out) {
-    const Value& v = At(i);
-    if (const auto* map = v.get_if<ValueMap>()) {
-      out = *map;
-    } else {
-      Expect(v, field, "a map");
-    }
-  }
-
  private:
-  // Short lists read their missing trailing elements as null.
-  const Value& At(size_t i) const {
-    static const Value kNull;
-    return i < list_.size() ? list_[i] : kNull;
-  }
-
-  // A null element is absent, not an error.
-  void Expect(const Value& v, const char* field, const std::string& expected) {
-    if (!v.is_null()) Fail(field, expected);
-  }
-
-  void Fail(const char* field, const std::string& expected) {
-    if (error_ != nullptr && error_->empty()) {
-      *error_ = std::string(type_) + "." + field + ": expected " + expected;
-    }
-  }
-
   // A nested message: its tag followed by null or its field list.
   template <typename T>
   std::optional<T> Nested(const Value& v, const char* field) {
@@ -312,12 +265,8 @@ class FieldReader {
       Fail(field, std::string("a ") + RecordFields<T>::kName + " field list");
       return std::nullopt;
     }
-    return Parse<T>(*list, error_);
+    return Parse<T>(*list, error());
   }
-
-  const ValueList& list_;
-  const char* type_;
-  std::string* error_;
 };
 
 template <typename T>

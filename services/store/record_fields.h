@@ -150,4 +150,67 @@ std::string DescribeFields(const T& record) {
   return out + ")";
 }
 
+// What reading a field list takes in both generations: elements by index
+// (a short list reads its missing tail as null) and the first problem
+// written to the error sink when there is one; without one (lenient
+// reading) problems are not recorded. Each generation's reader derives
+// from it and adds one Read per field type.
+class FieldListReader {
+ protected:
+  FieldListReader(const ValueList& list, const char* type, std::string* error)
+      : list_(list), type_(type), error_(error) {}
+
+  bool strict() const { return error_ != nullptr; }
+  std::string* error() const { return error_; }
+
+  const Value& At(size_t i) const {
+    static const Value kNull;
+    return i < list_.size() ? list_[i] : kNull;
+  }
+
+  // A null element is absent, not an error.
+  void Expect(const Value& v, const char* field, const std::string& expected) {
+    if (!v.is_null()) Fail(field, expected);
+  }
+
+  void Fail(const char* field, const std::string& expected) {
+    if (error_ != nullptr && error_->empty()) {
+      *error_ = std::string(type_) + "." + field + ": expected " + expected;
+    }
+  }
+
+  // The element when it has the type, else nullopt (a problem unless null).
+  std::optional<std::string> OptString(size_t i, const char* field) {
+    const Value& v = At(i);
+    if (const auto* s = v.get_if<std::string>()) return *s;
+    Expect(v, field, "a string");
+    return std::nullopt;
+  }
+  std::optional<int64_t> OptInt(size_t i, const char* field) {
+    const Value& v = At(i);
+    if (v.is_int()) return v.as_int();
+    Expect(v, field, "an integer");
+    return std::nullopt;
+  }
+  // An integer reads as the same number.
+  std::optional<double> OptNumber(size_t i, const char* field, const char* expected) {
+    const Value& v = At(i);
+    if (v.is_double()) return v.as_double();
+    if (v.is_int()) return static_cast<double>(v.as_int());
+    Expect(v, field, expected);
+    return std::nullopt;
+  }
+  std::optional<ValueMap> OptMap(size_t i, const char* field) {
+    const Value& v = At(i);
+    if (const auto* map = v.get_if<ValueMap>()) return *map;
+    Expect(v, field, "a map");
+    return std::nullopt;
+  }
+
+ private:
+  const ValueList& list_;
+  const char* type_;
+  std::string* error_;
+};
+
 }  // namespace kelvo

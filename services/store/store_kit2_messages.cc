@@ -140,10 +140,10 @@ T Parse(const ValueList& list, std::string* error);
 // Reads a record's field list. Strict when given an error sink: the first
 // problem is recorded there and the field reads as its zero value; lenient
 // (no checks) without one.
-class Fields {
+class Fields : public FieldListReader {
  public:
   Fields(const ValueList& list, const char* type, std::string* error)
-      : list_(list), type_(type), error_(error) {}
+      : FieldListReader(list, type, error) {}
 
   // One Read per field type, in the generation's terms.
   void Read(size_t i, const char* field, std::string& out) { out = String(i, field); }
@@ -176,32 +176,14 @@ class Fields {
   std::string String(size_t i, const char* field) {
     return Required(OptString(i, field), i, field, "a string");
   }
-  std::optional<std::string> OptString(size_t i, const char* field) {
-    const Value& v = At(i);
-    if (const auto* s = v.get_if<std::string>()) return *s;
-    Expect(v, field, "a string");
-    return std::nullopt;
-  }
-
   int64_t Int(size_t i, const char* field) {
     return Required(OptInt(i, field), i, field, "an integer");
   }
-  std::optional<int64_t> OptInt(size_t i, const char* field) {
-    const Value& v = At(i);
-    if (v.is_int()) return v.as_int();
-    Expect(v, field, "an integer");
-    return std::nullopt;
-  }
-
   double Double(size_t i, const char* field) {
     return Required(OptDouble(i, field), i, field, "a double");
   }
   std::optional<double> OptDouble(size_t i, const char* field) {
-    const Value& v = At(i);
-    if (v.is_double()) return v.as_double();
-    if (v.is_int()) return static_cast<double>(v.as_int());
-    Expect(v, field, "a double");
-    return std::nullopt;
+    return OptNumber(i, field, "a double");
   }
 
   template <typename E>
@@ -240,24 +222,15 @@ class Fields {
   }
 
   std::optional<ValueMap> OptStringKeyedMap(size_t i, const char* field) {
-    const Value& v = At(i);
-    const auto* map = v.get_if<ValueMap>();
-    if (map == nullptr) {
-      Expect(v, field, "a map");
-      return std::nullopt;
-    }
+    std::optional<ValueMap> map = OptMap(i, field);
+    if (!map) return std::nullopt;
     for (const auto& entry : *map) {
       if (!entry.first.is_string()) {
         Fail(field, "a map with string keys");
         break;
       }
     }
-    return *map;
-  }
-
-  const Value& At(size_t i) const {
-    static const Value kNull;
-    return i < list_.size() ? list_[i] : kNull;
+    return map;
   }
 
   template <typename V>
@@ -267,32 +240,18 @@ class Fields {
     return V{};
   }
 
-  void Expect(const Value& v, const char* field, const std::string& expected) {
-    if (!v.is_null()) Fail(field, expected);
-  }
-
-  void Fail(const char* field, const std::string& expected) {
-    if (error_ != nullptr && error_->empty()) {
-      *error_ = std::string(type_) + "." + field + ": expected " + expected;
-    }
-  }
-
   template <typename T>
   std::optional<T> Nested(const Value& v, const char* field) {
     const auto* custom = v.get_if<CustomValue>();
     const ValueList* list = custom != nullptr && custom->tag == RecordFields<T>::kTag
                                 ? custom->payload->get_if<ValueList>()
                                 : nullptr;
-    if (list == nullptr || (error_ != nullptr && list->size() != RecordFieldCount<T>())) {
+    if (list == nullptr || (strict() && list->size() != RecordFieldCount<T>())) {
       Fail(field, std::string("a ") + RecordFields<T>::kName);
       return std::nullopt;
     }
-    return Parse<T>(*list, error_);
+    return Parse<T>(*list, error());
   }
-
-  const ValueList& list_;
-  const char* type_;
-  std::string* error_;
 };
 
 template <typename T>
