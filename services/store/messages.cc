@@ -466,26 +466,17 @@ class FIAMessagesPigeonCodecReaderWriter final : public ReaderWriter {
                              at};
         }
         return Value::Custom(type, v);
-      case kFIASKPaymentTransactionMessageTag:
-        return ReadMessage<FIASKPaymentTransactionMessage>(v, at);
-      case kFIASKPaymentMessageTag:
-        return ReadMessage<FIASKPaymentMessage>(v, at);
-      case kFIASKErrorMessageTag:
-        return ReadMessage<FIASKErrorMessage>(v, at);
-      case kFIASKPaymentDiscountMessageTag:
-        return ReadMessage<FIASKPaymentDiscountMessage>(v, at);
-      case kFIASKStorefrontMessageTag:
-        return ReadMessage<FIASKStorefrontMessage>(v, at);
-      case kFIASKProductsResponseMessageTag:
-        return ReadMessage<FIASKProductsResponseMessage>(v, at);
-      case kFIASKProductMessageTag:
-        return ReadMessage<FIASKProductMessage>(v, at);
-      case kFIASKPriceLocaleMessageTag:
-        return ReadMessage<FIASKPriceLocaleMessage>(v, at);
-      case kFIASKProductDiscountMessageTag:
-        return ReadMessage<FIASKProductDiscountMessage>(v, at);
-      default:
-        return ReadMessage<FIASKProductSubscriptionPeriodMessage>(v, at);
+      default: {
+        std::optional<Result<Value>> record =
+            ForRecordOfTag<FIASKPaymentTransactionMessage, FIASKPaymentMessage, FIASKErrorMessage,
+                           FIASKPaymentDiscountMessage, FIASKStorefrontMessage,
+                           FIASKProductsResponseMessage, FIASKProductMessage,
+                           FIASKPriceLocaleMessage, FIASKProductDiscountMessage,
+                           FIASKProductSubscriptionPeriodMessage>(
+                type, [&]<typename T>() { return ReadMessage<T>(v, at); });
+        if (!record) return DecodeError{"unknown type byte " + std::to_string(type), at};
+        return std::move(*record);
+      }
     }
   }
 };

@@ -105,6 +105,18 @@ ValueList WriteFields(const T& record) {
   return out;
 }
 
+// read.template operator()<R>() for the record R among Records whose tag is
+// `tag`, so a codec's reader lists its records once; nullopt when none has.
+template <typename... Records, typename Read>
+auto ForRecordOfTag(uint8_t tag, const Read& read) {
+  using First = std::tuple_element_t<0, std::tuple<Records...>>;
+  std::optional<decltype(read.template operator()<First>())> out;
+  (void)((RecordFields<Records>::kTag == tag &&
+          (out.emplace(read.template operator()<Records>()), true)) ||
+         ...);
+  return out;
+}
+
 // Reads the fields in order, so a strict reader reports the first bad one.
 template <typename T, typename Reader>
 T ReadFields(Reader& reader) {

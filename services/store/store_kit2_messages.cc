@@ -434,26 +434,17 @@ class StoreKit2MessagesPigeonCodecReaderWriter final : public ReaderWriter {
         return ReadEnum<SK2ProductPurchaseResultMessage>(v, at);
       case kSK2PurchaseStatusMessageTag:
         return ReadEnum<SK2PurchaseStatusMessage>(v, at);
-      case kSK2SubscriptionOfferMessageTag:
-        return ReadRecord<SK2SubscriptionOfferMessage>(v, at);
-      case kSK2SubscriptionPeriodMessageTag:
-        return ReadRecord<SK2SubscriptionPeriodMessage>(v, at);
-      case kSK2SubscriptionInfoMessageTag:
-        return ReadRecord<SK2SubscriptionInfoMessage>(v, at);
-      case kSK2ProductMessageTag:
-        return ReadRecord<SK2ProductMessage>(v, at);
-      case kSK2PriceLocaleMessageTag:
-        return ReadRecord<SK2PriceLocaleMessage>(v, at);
-      case kSK2SubscriptionOfferSignatureMessageTag:
-        return ReadRecord<SK2SubscriptionOfferSignatureMessage>(v, at);
-      case kSK2SubscriptionOfferPurchaseMessageTag:
-        return ReadRecord<SK2SubscriptionOfferPurchaseMessage>(v, at);
-      case kSK2ProductPurchaseOptionsMessageTag:
-        return ReadRecord<SK2ProductPurchaseOptionsMessage>(v, at);
-      case kSK2TransactionMessageTag:
-        return ReadRecord<SK2TransactionMessage>(v, at);
-      default:
-        return ReadRecord<SK2ErrorMessage>(v, at);
+      default: {
+        std::optional<Result<Value>> record =
+            ForRecordOfTag<SK2SubscriptionOfferMessage, SK2SubscriptionPeriodMessage,
+                           SK2SubscriptionInfoMessage, SK2ProductMessage, SK2PriceLocaleMessage,
+                           SK2SubscriptionOfferSignatureMessage,
+                           SK2SubscriptionOfferPurchaseMessage, SK2ProductPurchaseOptionsMessage,
+                           SK2TransactionMessage, SK2ErrorMessage>(
+                type, [&]<typename T>() { return ReadRecord<T>(v, at); });
+        if (!record) return DecodeError{"unknown type byte " + std::to_string(type), at};
+        return std::move(*record);
+      }
     }
   }
 };
