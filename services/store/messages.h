@@ -60,6 +60,7 @@
 
 #include "platform/engine/standard_codec.h"
 #include "platform/engine/value.h"
+#include "services/store/record_fields.h"
 
 namespace kelvo {
 
@@ -143,7 +144,7 @@ using FIASKSubscriptionPeriodUnitMessageBox =
 
 // ---- Message types ----
 //
-// Each has, besides its fields:
+// Each has, besides its fields (KELVO_FIA_MESSAGE_OPERATIONS):
 //   ValueList toList() const;             the fields in order
 //   static T fromList(const ValueList&);  lenient: a missing, null or
 //       wrong-typed element reads as absent / 0 / false / member 0 (the
@@ -155,6 +156,9 @@ using FIASKSubscriptionPeriodUnitMessageBox =
 //       whose payload is null or a field list of the right types, else
 //       nullopt
 //   bool operator==, uint64_t hash(), std::string description()
+#define KELVO_FIA_MESSAGE_OPERATIONS(T)    \
+  KELVO_STORE_RECORD_OPERATIONS(T);        \
+  static std::optional<T> nullableFromList(const Value& list)
 
 struct FIASKPaymentDiscountMessage {
   std::optional<std::string> identifier;
@@ -163,14 +167,7 @@ struct FIASKPaymentDiscountMessage {
   std::optional<std::string> signature;
   int64_t timestamp = 0;
 
-  ValueList toList() const;
-  static FIASKPaymentDiscountMessage fromList(const ValueList& list);
-  static std::optional<FIASKPaymentDiscountMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKPaymentDiscountMessage> FromValue(const Value& value);
-  bool operator==(const FIASKPaymentDiscountMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKPaymentDiscountMessage);
 };
 
 struct FIASKPaymentMessage {
@@ -181,14 +178,7 @@ struct FIASKPaymentMessage {
   bool simulatesAskToBuyInSandbox = false;
   std::shared_ptr<const FIASKPaymentDiscountMessage> paymentDiscount;
 
-  ValueList toList() const;
-  static FIASKPaymentMessage fromList(const ValueList& list);
-  static std::optional<FIASKPaymentMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKPaymentMessage> FromValue(const Value& value);
-  bool operator==(const FIASKPaymentMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKPaymentMessage);
 };
 
 struct FIASKErrorMessage {
@@ -197,14 +187,7 @@ struct FIASKErrorMessage {
   // String keys; values as the user-info encoding made them. Any map reads.
   std::optional<ValueMap> userInfo;
 
-  ValueList toList() const;
-  static FIASKErrorMessage fromList(const ValueList& list);
-  static std::optional<FIASKErrorMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKErrorMessage> FromValue(const Value& value);
-  bool operator==(const FIASKErrorMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKErrorMessage);
 };
 
 struct FIASKPaymentTransactionMessage {
@@ -218,28 +201,14 @@ struct FIASKPaymentTransactionMessage {
   std::optional<std::string> transactionIdentifier;
   std::shared_ptr<const FIASKErrorMessage> error;
 
-  ValueList toList() const;
-  static FIASKPaymentTransactionMessage fromList(const ValueList& list);
-  static std::optional<FIASKPaymentTransactionMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKPaymentTransactionMessage> FromValue(const Value& value);
-  bool operator==(const FIASKPaymentTransactionMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKPaymentTransactionMessage);
 };
 
 struct FIASKStorefrontMessage {
   std::optional<std::string> countryCode;
   std::optional<std::string> identifier;
 
-  ValueList toList() const;
-  static FIASKStorefrontMessage fromList(const ValueList& list);
-  static std::optional<FIASKStorefrontMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKStorefrontMessage> FromValue(const Value& value);
-  bool operator==(const FIASKStorefrontMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKStorefrontMessage);
 };
 
 struct FIASKPriceLocaleMessage {
@@ -247,28 +216,14 @@ struct FIASKPriceLocaleMessage {
   std::optional<std::string> currencyCode;
   std::optional<std::string> countryCode;
 
-  ValueList toList() const;
-  static FIASKPriceLocaleMessage fromList(const ValueList& list);
-  static std::optional<FIASKPriceLocaleMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKPriceLocaleMessage> FromValue(const Value& value);
-  bool operator==(const FIASKPriceLocaleMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKPriceLocaleMessage);
 };
 
 struct FIASKProductSubscriptionPeriodMessage {
   int64_t numberOfUnits = 0;
   FIASKSubscriptionPeriodUnitMessage unit = FIASKSubscriptionPeriodUnitMessage::day;
 
-  ValueList toList() const;
-  static FIASKProductSubscriptionPeriodMessage fromList(const ValueList& list);
-  static std::optional<FIASKProductSubscriptionPeriodMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKProductSubscriptionPeriodMessage> FromValue(const Value& value);
-  bool operator==(const FIASKProductSubscriptionPeriodMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKProductSubscriptionPeriodMessage);
 };
 
 struct FIASKProductDiscountMessage {
@@ -281,14 +236,7 @@ struct FIASKProductDiscountMessage {
   std::optional<std::string> identifier;
   FIASKProductDiscountTypeMessage type = FIASKProductDiscountTypeMessage::introductory;
 
-  ValueList toList() const;
-  static FIASKProductDiscountMessage fromList(const ValueList& list);
-  static std::optional<FIASKProductDiscountMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKProductDiscountMessage> FromValue(const Value& value);
-  bool operator==(const FIASKProductDiscountMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKProductDiscountMessage);
 };
 
 struct FIASKProductMessage {
@@ -303,14 +251,7 @@ struct FIASKProductMessage {
   // Each element travels as a tag 141 record; a null element does not read.
   std::optional<std::vector<FIASKProductDiscountMessage>> discounts;
 
-  ValueList toList() const;
-  static FIASKProductMessage fromList(const ValueList& list);
-  static std::optional<FIASKProductMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKProductMessage> FromValue(const Value& value);
-  bool operator==(const FIASKProductMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKProductMessage);
 };
 
 struct FIASKProductsResponseMessage {
@@ -318,14 +259,7 @@ struct FIASKProductsResponseMessage {
   std::optional<std::vector<FIASKProductMessage>> products;
   std::optional<std::vector<std::string>> invalidProductIdentifiers;
 
-  ValueList toList() const;
-  static FIASKProductsResponseMessage fromList(const ValueList& list);
-  static std::optional<FIASKProductsResponseMessage> nullableFromList(const Value& list);
-  Value ToValue() const;
-  static std::optional<FIASKProductsResponseMessage> FromValue(const Value& value);
-  bool operator==(const FIASKProductsResponseMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_FIA_MESSAGE_OPERATIONS(FIASKProductsResponseMessage);
 };
 
 // ---- Deep equality and hashing of codec values ----

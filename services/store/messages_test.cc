@@ -6,6 +6,8 @@
 #include <limits>
 #include <thread>
 
+#include "services/store/messages_test_util.h"
+
 namespace kelvo {
 namespace {
 
@@ -423,6 +425,191 @@ TEST(FIAMessageDescriptionTest, FormatsFollowTheFieldOrder) {
   r.invalidProductIdentifiers = std::vector<std::string>{"a", "b"};
   EXPECT_EQ(r.description(),
             "FIASKProductsResponseMessage(products: [], invalidProductIdentifiers: [a, b])");
+}
+
+// ---- Pinned wire form ----
+
+TEST(FIAMessagesGoldenTest, EveryRecordFullAndEmptyIsPinned) {
+  ExpectGolden(Codec(), Locale(), "8c0c03070124070355534407025553", 0xb05e8593a564f8f6ULL,
+               "FIASKPriceLocaleMessage(currencySymbol: $, currencyCode: USD, "
+               "countryCode: US)");
+  ExpectGolden(Codec(), FIASKPriceLocaleMessage{}, "8c0c03000000", 0x66637e275a1f5011ULL,
+               "FIASKPriceLocaleMessage(currencySymbol: (null), currencyCode: (null), "
+               "countryCode: (null))");
+  ExpectGolden(Codec(), Period(), "8e0c020303000000840302000000", 0x251eb450b68d6cc7ULL,
+               "FIASKProductSubscriptionPeriodMessage(numberOfUnits: 3, unit: 2)");
+  ExpectGolden(Codec(), FIASKProductSubscriptionPeriodMessage{}, "8e0c020300000000840300000000",
+               0x2426b450b68d6cc7ULL,
+               "FIASKProductSubscriptionPeriodMessage(numberOfUnits: 0, unit: 0)");
+  ExpectGolden(Codec(), Discount(),
+               "8d0c070704302e39398c0c0307012407035553440702555303020000008303020000008e"
+               "0c0203030000008403020000000707696e74726f2d31820301000000",
+               0x5c7e5c742602c065ULL,
+               "FIASKProductDiscountMessage(price: 0.99, "
+               "priceLocale: FIASKPriceLocaleMessage(currencySymbol: $, "
+               "currencyCode: USD, countryCode: US), numberOfPeriods: 2, paymentMode: 2, "
+               "subscriptionPeriod: FIASKProductSubscriptionPeriodMessage(numberOfUnits: 3, "
+               "unit: 2), identifier: intro-1, type: 1)");
+  ExpectGolden(Codec(), FIASKProductDiscountMessage{},
+               "8d0c07000003000000008303000000000000820300000000", 0x387d4691f76af4eeULL,
+               "FIASKProductDiscountMessage(price: (null), priceLocale: (null), "
+               "numberOfPeriods: 0, paymentMode: 0, subscriptionPeriod: (null), "
+               "identifier: (null), type: 0)");
+  ExpectGolden(Codec(), Product(),
+               "8b0c09070d6e65742e6b656c766f2e70726f07094b656c766f2050726f072b4576657279"
+               "207365727665722c2065766572792064657669636520e280942073696e206cc3ad6d6974"
+               "65738c0c03070124070355534407025553070967726f75702e70726f0704342e39398e0c"
+               "0203030000008403020000008d0c070704302e39398c0c03070124070355534407025553"
+               "03020000008303020000008e0c0203030000008403020000000707696e74726f2d318203"
+               "010000000c028d0c070704302e39398c0c03070124070355534407025553030200000083"
+               "03020000008e0c0203030000008403020000000707696e74726f2d318203010000008d0c"
+               "07000003000000008303000000000000820300000000",
+               0xd3f575ad2ce458c2ULL,
+               "FIASKProductMessage(productIdentifier: net.kelvo.pro, "
+               "localizedTitle: Kelvo Pro, localizedDescription: Every server, "
+               "every device — sin límites, "
+               "priceLocale: FIASKPriceLocaleMessage(currencySymbol: $, "
+               "currencyCode: USD, countryCode: US), "
+               "subscriptionGroupIdentifier: group.pro, price: 4.99, "
+               "subscriptionPeriod: FIASKProductSubscriptionPeriodMessage(numberOfUnits: 3, "
+               "unit: 2), introductoryPrice: FIASKProductDiscountMessage(price: 0.99, "
+               "priceLocale: FIASKPriceLocaleMessage(currencySymbol: $, "
+               "currencyCode: USD, countryCode: US), numberOfPeriods: 2, paymentMode: 2, "
+               "subscriptionPeriod: FIASKProductSubscriptionPeriodMessage(numberOfUnits: 3, "
+               "unit: 2), identifier: intro-1, type: 1), "
+               "discounts: [FIASKProductDiscountMessage(price: 0.99, "
+               "priceLocale: FIASKPriceLocaleMessage(currencySymbol: $, "
+               "currencyCode: USD, countryCode: US), numberOfPeriods: 2, paymentMode: 2, "
+               "subscriptionPeriod: FIASKProductSubscriptionPeriodMessage(numberOfUnits: 3, "
+               "unit: 2), identifier: intro-1, type: 1), "
+               "FIASKProductDiscountMessage(price: (null), priceLocale: (null), "
+               "numberOfPeriods: 0, paymentMode: 0, subscriptionPeriod: (null), "
+               "identifier: (null), type: 0)])");
+  ExpectGolden(Codec(), FIASKProductMessage{}, "8b0c09000000000000000000", 0xc359824297e080d9ULL,
+               "FIASKProductMessage(productIdentifier: (null), localizedTitle: (null), "
+               "localizedDescription: (null), priceLocale: (null), "
+               "subscriptionGroupIdentifier: (null), price: (null), "
+               "subscriptionPeriod: (null), introductoryPrice: (null), discounts: (null))");
+  ExpectGolden(Codec(), Response(),
+               "8a0c020c028b0c09070d6e65742e6b656c766f2e70726f07094b656c766f2050726f072b"
+               "4576657279207365727665722c2065766572792064657669636520e280942073696e206c"
+               "c3ad6d697465738c0c03070124070355534407025553070967726f75702e70726f070434"
+               "2e39398e0c0203030000008403020000008d0c070704302e39398c0c0307012407035553"
+               "440702555303020000008303020000008e0c0203030000008403020000000707696e7472"
+               "6f2d318203010000000c028d0c070704302e39398c0c0307012407035553440702555303"
+               "020000008303020000008e0c0203030000008403020000000707696e74726f2d31820301"
+               "0000008d0c070000030000000083030000000000008203000000008b0c09000000000000"
+               "0000000c02070e6e65742e6b656c766f2e676f6e650700",
+               0x465868d475415159ULL,
+               "FIASKProductsResponseMessage(products: [FIASKProductMessage(productIdentifier: "
+               "net.kelvo.pro, "
+               "localizedTitle: Kelvo Pro, localizedDescription: Every server, "
+               "every device — sin límites, "
+               "priceLocale: FIASKPriceLocaleMessage(currencySymbol: $, "
+               "currencyCode: USD, countryCode: US), "
+               "subscriptionGroupIdentifier: group.pro, price: 4.99, "
+               "subscriptionPeriod: FIASKProductSubscriptionPeriodMessage(numberOfUnits: 3, "
+               "unit: 2), introductoryPrice: FIASKProductDiscountMessage(price: 0.99, "
+               "priceLocale: FIASKPriceLocaleMessage(currencySymbol: $, "
+               "currencyCode: USD, countryCode: US), numberOfPeriods: 2, paymentMode: 2, "
+               "subscriptionPeriod: FIASKProductSubscriptionPeriodMessage(numberOfUnits: 3, "
+               "unit: 2), identifier: intro-1, type: 1), "
+               "discounts: [FIASKProductDiscountMessage(price: 0.99, "
+               "priceLocale: FIASKPriceLocaleMessage(currencySymbol: $, "
+               "currencyCode: USD, countryCode: US), numberOfPeriods: 2, paymentMode: 2, "
+               "subscriptionPeriod: FIASKProductSubscriptionPeriodMessage(numberOfUnits: 3, "
+               "unit: 2), identifier: intro-1, type: 1), "
+               "FIASKProductDiscountMessage(price: (null), priceLocale: (null), "
+               "numberOfPeriods: 0, paymentMode: 0, subscriptionPeriod: (null), "
+               "identifier: (null), type: 0)]), "
+               "FIASKProductMessage(productIdentifier: (null), localizedTitle: (null), "
+               "localizedDescription: (null), priceLocale: (null), "
+               "subscriptionGroupIdentifier: (null), price: (null), "
+               "subscriptionPeriod: (null), introductoryPrice: (null), "
+               "discounts: (null))], invalidProductIdentifiers: [net.kelvo.gone, ])");
+  ExpectGolden(Codec(), FIASKProductsResponseMessage{}, "8a0c020000", 0x9c783b4a9798a469ULL,
+               "FIASKProductsResponseMessage(products: (null), "
+               "invalidProductIdentifiers: (null))");
+  ExpectGolden(Codec(), PaymentDiscount(),
+               "880c05070570726f6d6f07056b65792d31072433463235303445302d344638392d313144"
+               "332d394130432d303330354538324333333031070463326c6e047b68e5cf8b010000",
+               0xe0a429685d7de82fULL,
+               "FIASKPaymentDiscountMessage(identifier: promo, keyIdentifier: key-1, "
+               "nonce: 3F2504E0-4F89-11D3-9A0C-0305E82C3301, signature: c2ln, "
+               "timestamp: 1700000000123)");
+  ExpectGolden(Codec(), FIASKPaymentDiscountMessage{}, "880c05000000000300000000",
+               0xf4e3a4a016111c13ULL,
+               "FIASKPaymentDiscountMessage(identifier: (null), keyIdentifier: (null), "
+               "nonce: (null), signature: (null), timestamp: 0)");
+  ExpectGolden(Codec(), Payment(),
+               "860c06070d6e65742e6b656c766f2e70726f0706757365722d3707077b2261223a317d03"
+               "0200000001880c05070570726f6d6f07056b65792d31072433463235303445302d344638"
+               "392d313144332d394130432d303330354538324333333031070463326c6e047b68e5cf8b"
+               "010000",
+               0xf22f8305b9c54f38ULL,
+               "FIASKPaymentMessage(productIdentifier: net.kelvo.pro, "
+               "applicationUsername: user-7, requestData: {\"a\":1}, quantity: 2, "
+               "simulatesAskToBuyInSandbox: true, "
+               "paymentDiscount: FIASKPaymentDiscountMessage(identifier: promo, "
+               "keyIdentifier: key-1, nonce: 3F2504E0-4F89-11D3-9A0C-0305E82C3301, "
+               "signature: c2ln, timestamp: 1700000000123))");
+  ExpectGolden(Codec(), FIASKPaymentMessage{}, "860c0600000003000000000200", 0x2c525eea7f231994ULL,
+               "FIASKPaymentMessage(productIdentifier: (null), "
+               "applicationUsername: (null), requestData: (null), quantity: 0, "
+               "simulatesAskToBuyInSandbox: false, paymentDiscount: (null))");
+  ExpectGolden(Codec(), Error(),
+               "870c030317fcffff070d534b4572726f72446f6d61696e0d0307164e534c6f63616c697a"
+               "65644465736372697074696f6e070e43616e6e6f7420636f6e6e65637407066e65737465"
+               "640c030301000000060000000000000000000000000004400701780705696e6e65720d01"
+               "0704636f64650303000000",
+               0x12c3501ef00605afULL,
+               "FIASKErrorMessage(code: -1001, domain: SKErrorDomain, "
+               "userInfo: {NSLocalizedDescription: Cannot connect, nested: [1, 2.5, x], "
+               "inner: {code: 3}})");
+  ExpectGolden(Codec(), FIASKErrorMessage{}, "870c0303000000000000", 0x2ad94529613d6dfcULL,
+               "FIASKErrorMessage(code: 0, domain: (null), userInfo: (null))");
+  ExpectGolden(Codec(), Transaction(),
+               "850c06860c06070d6e65742e6b656c766f2e70726f0706757365722d3707077b2261223a"
+               "317d030200000001880c05070570726f6d6f07056b65792d31072433463235303445302d"
+               "344638392d313144332d394130432d303330354538324333333031070463326c6e047b68"
+               "e5cf8b010000810303000000850c06860c06070d6e65742e6b656c766f2e70726f070675"
+               "7365722d3707077b2261223a317d030200000001880c05070570726f6d6f07056b65792d"
+               "31072433463235303445302d344638392d313144332d394130432d303330354538324333"
+               "333031070463326c6e047b68e5cf8b010000810301000000000600000000000000000000"
+               "84d7d741070431303030000600001040fc54d941070431303031870c030317fcffff070d"
+               "534b4572726f72446f6d61696e0d0307164e534c6f63616c697a65644465736372697074"
+               "696f6e070e43616e6e6f7420636f6e6e65637407066e65737465640c0303010000000600"
+               "00000000000004400701780705696e6e65720d010704636f64650303000000",
+               0xac6d92cb3d6fc19cULL,
+               "FIASKPaymentTransactionMessage(payment: FIASKPaymentMessage(productIdentifier: "
+               "net.kelvo.pro, "
+               "applicationUsername: user-7, requestData: {\"a\":1}, quantity: 2, "
+               "simulatesAskToBuyInSandbox: true, "
+               "paymentDiscount: FIASKPaymentDiscountMessage(identifier: promo, "
+               "keyIdentifier: key-1, nonce: 3F2504E0-4F89-11D3-9A0C-0305E82C3301, "
+               "signature: c2ln, timestamp: 1700000000123)), transactionState: 3, "
+               "originalTransaction: FIASKPaymentTransactionMessage(payment: "
+               "FIASKPaymentMessage(productIdentifier: net.kelvo.pro, "
+               "applicationUsername: user-7, requestData: {\"a\":1}, quantity: 2, "
+               "simulatesAskToBuyInSandbox: true, "
+               "paymentDiscount: FIASKPaymentDiscountMessage(identifier: promo, "
+               "keyIdentifier: key-1, nonce: 3F2504E0-4F89-11D3-9A0C-0305E82C3301, "
+               "signature: c2ln, timestamp: 1700000000123)), transactionState: 1, "
+               "originalTransaction: (null), transactionTimeStamp: 1.6e+09, "
+               "transactionIdentifier: 1000, error: (null)), "
+               "transactionTimeStamp: 1700000000.25, transactionIdentifier: 1001, "
+               "error: FIASKErrorMessage(code: -1001, domain: SKErrorDomain, "
+               "userInfo: {NSLocalizedDescription: Cannot connect, nested: [1, 2.5, x], "
+               "inner: {code: 3}}))");
+  ExpectGolden(Codec(), FIASKPaymentTransactionMessage{}, "850c060081030000000000000000",
+               0x9f1e72e37374a85aULL,
+               "FIASKPaymentTransactionMessage(payment: (null), transactionState: 0, "
+               "originalTransaction: (null), transactionTimeStamp: (null), "
+               "transactionIdentifier: (null), error: (null))");
+  ExpectGolden(Codec(), Storefront(), "890c02070255530703555341", 0x57be218f3552cf7bULL,
+               "FIASKStorefrontMessage(countryCode: US, identifier: USA)");
+  ExpectGolden(Codec(), FIASKStorefrontMessage{}, "890c020000", 0xd8dcf186577e22ecULL,
+               "FIASKStorefrontMessage(countryCode: (null), identifier: (null))");
 }
 
 }  // namespace

@@ -54,6 +54,7 @@
 
 #include "platform/engine/standard_codec.h"
 #include "platform/engine/value.h"
+#include "services/store/record_fields.h"
 
 namespace kelvo {
 
@@ -147,7 +148,7 @@ std::string ToString(SK2PurchaseStatusMessage member);
 
 // ---- Records ----
 //
-// Each has, besides its fields:
+// Each has, besides its fields (KELVO_STORE_RECORD_OPERATIONS):
 //   ValueList toList() const;             the fields in order
 //   static T fromList(const ValueList&);  for lists already checked (the
 //       codec's output): a missing or wrong-typed element reads as the
@@ -161,13 +162,7 @@ struct SK2SubscriptionPeriodMessage {
   int64_t value = 0;
   SK2SubscriptionPeriodUnitMessage unit = SK2SubscriptionPeriodUnitMessage::day;
 
-  ValueList toList() const;
-  static SK2SubscriptionPeriodMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2SubscriptionPeriodMessage> FromValue(const Value& value);
-  bool operator==(const SK2SubscriptionPeriodMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2SubscriptionPeriodMessage);
 };
 
 struct SK2SubscriptionOfferMessage {
@@ -179,13 +174,7 @@ struct SK2SubscriptionOfferMessage {
   SK2SubscriptionOfferPaymentModeMessage paymentMode =
       SK2SubscriptionOfferPaymentModeMessage::payAsYouGo;
 
-  ValueList toList() const;
-  static SK2SubscriptionOfferMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2SubscriptionOfferMessage> FromValue(const Value& value);
-  bool operator==(const SK2SubscriptionOfferMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2SubscriptionOfferMessage);
 };
 
 struct SK2SubscriptionInfoMessage {
@@ -194,26 +183,14 @@ struct SK2SubscriptionInfoMessage {
   std::string subscriptionGroupID;
   SK2SubscriptionPeriodMessage subscriptionPeriod;
 
-  ValueList toList() const;
-  static SK2SubscriptionInfoMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2SubscriptionInfoMessage> FromValue(const Value& value);
-  bool operator==(const SK2SubscriptionInfoMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2SubscriptionInfoMessage);
 };
 
 struct SK2PriceLocaleMessage {
   std::string currencyCode;
   std::string currencySymbol;
 
-  ValueList toList() const;
-  static SK2PriceLocaleMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2PriceLocaleMessage> FromValue(const Value& value);
-  bool operator==(const SK2PriceLocaleMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2PriceLocaleMessage);
 };
 
 struct SK2ProductMessage {
@@ -226,13 +203,7 @@ struct SK2ProductMessage {
   std::optional<SK2SubscriptionInfoMessage> subscription;
   SK2PriceLocaleMessage priceLocale;
 
-  ValueList toList() const;
-  static SK2ProductMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2ProductMessage> FromValue(const Value& value);
-  bool operator==(const SK2ProductMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2ProductMessage);
 };
 
 struct SK2SubscriptionOfferSignatureMessage {
@@ -241,26 +212,14 @@ struct SK2SubscriptionOfferSignatureMessage {
   int64_t timestamp = 0;
   std::string signature;  // Base64 text
 
-  ValueList toList() const;
-  static SK2SubscriptionOfferSignatureMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2SubscriptionOfferSignatureMessage> FromValue(const Value& value);
-  bool operator==(const SK2SubscriptionOfferSignatureMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2SubscriptionOfferSignatureMessage);
 };
 
 struct SK2SubscriptionOfferPurchaseMessage {
   std::string promotionalOfferId;
   SK2SubscriptionOfferSignatureMessage promotionalOfferSignature;
 
-  ValueList toList() const;
-  static SK2SubscriptionOfferPurchaseMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2SubscriptionOfferPurchaseMessage> FromValue(const Value& value);
-  bool operator==(const SK2SubscriptionOfferPurchaseMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2SubscriptionOfferPurchaseMessage);
 };
 
 struct SK2ProductPurchaseOptionsMessage {
@@ -269,13 +228,7 @@ struct SK2ProductPurchaseOptionsMessage {
   std::optional<SK2SubscriptionOfferPurchaseMessage> promotionalOffer;
   std::optional<std::string> winBackOfferId;
 
-  ValueList toList() const;
-  static SK2ProductPurchaseOptionsMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2ProductPurchaseOptionsMessage> FromValue(const Value& value);
-  bool operator==(const SK2ProductPurchaseOptionsMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2ProductPurchaseOptionsMessage);
 };
 
 struct SK2ErrorMessage {
@@ -283,13 +236,7 @@ struct SK2ErrorMessage {
   std::string domain;
   std::optional<ValueMap> userInfo;  // string keys, any values
 
-  ValueList toList() const;
-  static SK2ErrorMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2ErrorMessage> FromValue(const Value& value);
-  bool operator==(const SK2ErrorMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2ErrorMessage);
 };
 
 struct SK2TransactionMessage {
@@ -305,13 +252,7 @@ struct SK2TransactionMessage {
   std::optional<std::string> jsonRepresentation;
   SK2PurchaseStatusMessage status = SK2PurchaseStatusMessage::purchased;
 
-  ValueList toList() const;
-  static SK2TransactionMessage fromList(const ValueList& list);
-  Value ToValue() const;
-  static std::optional<SK2TransactionMessage> FromValue(const Value& value);
-  bool operator==(const SK2TransactionMessage& other) const;
-  uint64_t hash() const;
-  std::string description() const;
+  KELVO_STORE_RECORD_OPERATIONS(SK2TransactionMessage);
 };
 
 // The second-generation API's codec, created on first use (thread-safe)

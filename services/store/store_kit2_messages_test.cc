@@ -4,6 +4,8 @@
 
 #include <limits>
 
+#include "services/store/messages_test_util.h"
+
 namespace kelvo {
 namespace {
 
@@ -299,6 +301,162 @@ TEST(SK2MessageDescriptionTest, NamesFieldsAndMembers) {
             "SK2SubscriptionPeriodMessage(value: 2, unit: week), periodCount: 3, paymentMode: "
             "payUpFront)], subscriptionGroupID: g, subscriptionPeriod: "
             "SK2SubscriptionPeriodMessage(value: 1, unit: month))");
+}
+
+// ---- Pinned wire form ----
+
+TEST(SK2MessagesGoldenTest, EveryRecordFullAndEmptyIsPinned) {
+  ExpectGolden(Codec(), Period(), "880c020301000000840302000000", 0x31df354c34752af7ULL,
+               "SK2SubscriptionPeriodMessage(value: 1, unit: month)");
+  ExpectGolden(Codec(), SK2SubscriptionPeriodMessage{}, "880c020300000000840300000000",
+               0x31df354c34752ad6ULL, "SK2SubscriptionPeriodMessage(value: 0, unit: day)");
+  ExpectGolden(Codec(), Offer(SK2SubscriptionOfferTypeMessage::winBack),
+               "870c06070d6f666665722d77696e4261636b060000000000ae47e17a14aeef3f82030200"
+               "0000880c0203020000008403010000000303000000830301000000",
+               0x67482dda9c6fb451ULL,
+               "SK2SubscriptionOfferMessage(id: offer-winBack, price: 0.99, "
+               "type: winBack, period: SK2SubscriptionPeriodMessage(value: 2, "
+               "unit: week), periodCount: 3, paymentMode: payUpFront)");
+  ExpectGolden(Codec(), SK2SubscriptionOfferMessage{},
+               "870c0600060000000000000000000000820300000000880c020300000000840300000000"
+               "0300000000830300000000",
+               0x86f731a9f16e4125ULL,
+               "SK2SubscriptionOfferMessage(id: nil, price: 0, type: introductory, "
+               "period: SK2SubscriptionPeriodMessage(value: 0, unit: day), "
+               "periodCount: 0, paymentMode: payAsYouGo)");
+  ExpectGolden(Codec(), *Product().subscription,
+               "890c030c03870c06070d6f666665722d77696e4261636b06ae47e17a14aeef3f82030200"
+               "0000880c0203020000008403010000000303000000830301000000870c0607116f666665"
+               "722d70726f6d6f74696f6e616c060000ae47e17a14aeef3f820301000000880c02030200"
+               "00008403010000000303000000830301000000870c06000600000000ae47e17a14aeef3f"
+               "820300000000880c0203020000008403010000000303000000830302000000070967726f"
+               "75702e70726f880c020301000000840302000000",
+               0x63a2b264118a0fabULL,
+               "SK2SubscriptionInfoMessage(promotionalOffers: [SK2SubscriptionOfferMessage(id: "
+               "offer-winBack, "
+               "price: 0.99, type: winBack, "
+               "period: SK2SubscriptionPeriodMessage(value: 2, unit: week), "
+               "periodCount: 3, paymentMode: payUpFront), "
+               "SK2SubscriptionOfferMessage(id: offer-promotional, price: 0.99, "
+               "type: promotional, period: SK2SubscriptionPeriodMessage(value: 2, "
+               "unit: week), periodCount: 3, paymentMode: payUpFront), "
+               "SK2SubscriptionOfferMessage(id: nil, price: 0.99, type: introductory, "
+               "period: SK2SubscriptionPeriodMessage(value: 2, unit: week), "
+               "periodCount: 3, paymentMode: freeTrial)], subscriptionGroupID: group.pro, "
+               "subscriptionPeriod: SK2SubscriptionPeriodMessage(value: 1, unit: month))");
+  ExpectGolden(Codec(), SK2SubscriptionInfoMessage{}, "890c030c000700880c020300000000840300000000",
+               0x4fad9d40fdd2ad35ULL,
+               "SK2SubscriptionInfoMessage(promotionalOffers: [], subscriptionGroupID: , "
+               "subscriptionPeriod: SK2SubscriptionPeriodMessage(value: 0, unit: day))");
+  ExpectGolden(Codec(), Product(),
+               "8a0c08070d6e65742e6b656c766f2e70726f07094b656c766f2050726f071d53696e206c"
+               "c3ad6d6974657320e280942065766572792073657276657206000000f6285c8fc2f51340"
+               "070524342e3939810303000000890c030c03870c06070d6f666665722d77696e4261636b"
+               "06000000ae47e17a14aeef3f820302000000880c02030200000084030100000003030000"
+               "00830301000000870c0607116f666665722d70726f6d6f74696f6e616c060000ae47e17a"
+               "14aeef3f820301000000880c020302000000840301000000030300000083030100000087"
+               "0c06000600000000ae47e17a14aeef3f820300000000880c020302000000840301000000"
+               "0303000000830302000000070967726f75702e70726f880c020301000000840302000000"
+               "8b0c020703555344070124",
+               0x062aa82ef1679cddULL,
+               "SK2ProductMessage(id: net.kelvo.pro, displayName: Kelvo Pro, "
+               "localizedDescription: Sin límites — every server, price: 4.99, "
+               "displayPrice: $4.99, type: autoRenewable, "
+               "subscription: SK2SubscriptionInfoMessage(promotionalOffers: "
+               "[SK2SubscriptionOfferMessage(id: offer-winBack, "
+               "price: 0.99, type: winBack, "
+               "period: SK2SubscriptionPeriodMessage(value: 2, unit: week), "
+               "periodCount: 3, paymentMode: payUpFront), "
+               "SK2SubscriptionOfferMessage(id: offer-promotional, price: 0.99, "
+               "type: promotional, period: SK2SubscriptionPeriodMessage(value: 2, "
+               "unit: week), periodCount: 3, paymentMode: payUpFront), "
+               "SK2SubscriptionOfferMessage(id: nil, price: 0.99, type: introductory, "
+               "period: SK2SubscriptionPeriodMessage(value: 2, unit: week), "
+               "periodCount: 3, paymentMode: freeTrial)], subscriptionGroupID: group.pro, "
+               "subscriptionPeriod: SK2SubscriptionPeriodMessage(value: 1, unit: month)), "
+               "priceLocale: SK2PriceLocaleMessage(currencyCode: USD, currencySymbol: $))");
+  ExpectGolden(Codec(), SK2ProductMessage{},
+               "8a0c080700070007000600000000000000000000000000000700810300000000008b0c02"
+               "07000700",
+               0xe1f289a82fa0838cULL,
+               "SK2ProductMessage(id: , displayName: , localizedDescription: , price: 0, "
+               "displayPrice: , type: consumable, subscription: nil, "
+               "priceLocale: SK2PriceLocaleMessage(currencyCode: , currencySymbol: ))");
+  ExpectGolden(Codec(), Product().priceLocale, "8b0c020703555344070124", 0x63b8e04d148d8929ULL,
+               "SK2PriceLocaleMessage(currencyCode: USD, currencySymbol: $)");
+  ExpectGolden(Codec(), SK2PriceLocaleMessage{}, "8b0c0207000700", 0x56c1716f88dbde3dULL,
+               "SK2PriceLocaleMessage(currencyCode: , currencySymbol: )");
+  ExpectGolden(Codec(), Options().promotionalOffer->promotionalOfferSignature,
+               "8c0c0407056b65792d31072445363231453146382d433336432d343935412d393346432d"
+               "304332343741334536453546047b68e5cf8b010000070463326c6e",
+               0x10653ddcdebf4af3ULL,
+               "SK2SubscriptionOfferSignatureMessage(keyID: key-1, "
+               "nonce: E621E1F8-C36C-495A-93FC-0C247A3E6E5F, timestamp: 1700000000123, "
+               "signature: c2ln)");
+  ExpectGolden(Codec(), SK2SubscriptionOfferSignatureMessage{}, "8c0c040700070003000000000700",
+               0x76fb95b34ef0743eULL,
+               "SK2SubscriptionOfferSignatureMessage(keyID: , nonce: , timestamp: 0, "
+               "signature: )");
+  ExpectGolden(Codec(), *Options().promotionalOffer,
+               "8d0c02070570726f6d6f8c0c0407056b65792d31072445363231453146382d433336432d"
+               "343935412d393346432d304332343741334536453546047b68e5cf8b010000070463326c"
+               "6e",
+               0xcb5ba2e60bf2369dULL,
+               "SK2SubscriptionOfferPurchaseMessage(promotionalOfferId: promo, "
+               "promotionalOfferSignature: SK2SubscriptionOfferSignatureMessage(keyID: key-1, "
+               "nonce: E621E1F8-C36C-495A-93FC-0C247A3E6E5F, timestamp: 1700000000123, "
+               "signature: c2ln))");
+  ExpectGolden(Codec(), SK2SubscriptionOfferPurchaseMessage{},
+               "8d0c0207008c0c040700070003000000000700", 0xb1079cff356d2c23ULL,
+               "SK2SubscriptionOfferPurchaseMessage(promotionalOfferId: , "
+               "promotionalOfferSignature: SK2SubscriptionOfferSignatureMessage(keyID: , "
+               "nonce: , timestamp: 0, signature: ))");
+  ExpectGolden(
+      Codec(), Options(),
+      "8e0c04072433463235303445302d344638392d313144332d394130432d30333035453832"
+      "433333303103020000008d0c02070570726f6d6f8c0c0407056b65792d31072445363231"
+      "453146382d433336432d343935412d393346432d304332343741334536453546047b68e5"
+      "cf8b010000070463326c6e070977696e6261636b2d31",
+      0x40b983a3f5b4fc6dULL,
+      "SK2ProductPurchaseOptionsMessage(appAccountToken: 3F2504E0-4F89-11D3-9A0C-0305E82C3301, "
+      "quantity: 2, "
+      "promotionalOffer: SK2SubscriptionOfferPurchaseMessage(promotionalOfferId: promo, "
+      "promotionalOfferSignature: SK2SubscriptionOfferSignatureMessage(keyID: key-1, "
+      "nonce: E621E1F8-C36C-495A-93FC-0C247A3E6E5F, timestamp: 1700000000123, "
+      "signature: c2ln)), winBackOfferId: winback-1)");
+  ExpectGolden(Codec(), SK2ProductPurchaseOptionsMessage{}, "8e0c0400000000", 0xd4b1da799ce11cf8ULL,
+               "SK2ProductPurchaseOptionsMessage(appAccountToken: nil, quantity: nil, "
+               "promotionalOffer: nil, winBackOfferId: nil)");
+  ExpectGolden(Codec(), Transaction(),
+               "8f0c0b037b9435770301943577070d6e65742e6b656c766f2e70726f0600000000002040"
+               "fc54d941060000000000000000002080df5ed9410301000000072433463235303445302d"
+               "344638392d313144332d394130432d303330354538324333333031071d65794a68624763"
+               "694f694a46557a49314e694a392e6533302e63326c6e900c030302000000070853746f72"
+               "654b69740d020706726561736f6e07017807016e06000000000000000000f83f071e7b22"
+               "7472616e73616374696f6e4964223a2232303030303030313233227d860303000000",
+               0xe383594a42f03279ULL,
+               "SK2TransactionMessage(id: 2000000123, originalId: 2000000001, "
+               "productId: net.kelvo.pro, purchaseDate: 1700000000.5, "
+               "expirationDate: 1702592000.5, purchasedQuantity: 1, "
+               "appAccountToken: 3F2504E0-4F89-11D3-9A0C-0305E82C3301, "
+               "receiptData: eyJhbGciOiJFUzI1NiJ9.e30.c2ln, "
+               "error: SK2ErrorMessage(code: 2, domain: StoreKit, userInfo: {reason: x, "
+               "n: 1.5}), jsonRepresentation: {\"transactionId\":\"2000000123\"}, "
+               "status: restored)");
+  ExpectGolden(Codec(), SK2TransactionMessage{},
+               "8f0c0b0300000000030000000007000000030000000000000000860300000000",
+               0x837b2484eb43bf49ULL,
+               "SK2TransactionMessage(id: 0, originalId: 0, productId: , "
+               "purchaseDate: nil, expirationDate: nil, purchasedQuantity: 0, "
+               "appAccountToken: nil, receiptData: nil, error: nil, "
+               "jsonRepresentation: nil, status: purchased)");
+  ExpectGolden(Codec(), *Transaction().error,
+               "900c030302000000070853746f72654b69740d020706726561736f6e07017807016e0600"
+               "00000000000000000000f83f",
+               0x6a281b3295e4d565ULL,
+               "SK2ErrorMessage(code: 2, domain: StoreKit, userInfo: {reason: x, n: 1.5})");
+  ExpectGolden(Codec(), SK2ErrorMessage{}, "900c030300000000070000", 0xfc1764a2c09a8cd1ULL,
+               "SK2ErrorMessage(code: 0, domain: , userInfo: nil)");
 }
 
 }  // namespace
