@@ -12,7 +12,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/defaults/fake_user_defaults.h"
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 
 namespace kelvo {
 namespace {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "platform/encoding/base64.h"
 #include "platform/store/store_json.h"
 
 namespace kelvo {
@@ -86,12 +87,12 @@ json PayloadOf(const LedgerEntry& e, const std::string& bundle_id, const StoreSt
 
 void Sign(LedgerEntry& e, const json& payload) {
   e.json = payload.dump();
-  const std::string header = Base64(R"({"alg":"ES256","kid":"kelvo-local-store","typ":"JWT"})", true);
-  const std::string body = Base64(e.json, true);
+  const std::string header = Base64UrlEncode(R"({"alg":"ES256","kid":"kelvo-local-store","typ":"JWT"})");
+  const std::string body = Base64UrlEncode(e.json);
   const std::string signed_part = header + "." + body;
   // An unverified transaction's signature is over something else.
   const std::string signature = Sha256(e.verified ? signed_part : signed_part + ".tampered");
-  e.jws = signed_part + "." + Base64(signature, true);
+  e.jws = signed_part + "." + Base64UrlEncode(signature);
 }
 
 }  // namespace
