@@ -65,10 +65,14 @@ class AutostartLoginItem : public LoginItem {
 
   std::optional<std::string> Register() override {
     if (directory_.empty()) return unknown_;
-    if (auto problem = MakeDirectories(directory_, kPrivateDirectoryMode)) return problem;
+    // The answer is the system's description alone, as the platform's is.
+    if (MakeDirectories(directory_, kPrivateDirectoryMode)) return Errno(errno);
     // Readable by all, as desktop entries are.
-    return WriteFileAtomically(directory_, kAutostartEntryName, AutostartEntryText(executable_),
-                               0644);
+    if (WriteFileAtomically(directory_, kAutostartEntryName, AutostartEntryText(executable_),
+                            0644)) {
+      return Errno(errno);
+    }
+    return std::nullopt;
   }
 
   std::optional<std::string> Unregister() override {

@@ -49,13 +49,14 @@ std::string FileFailure(std::string_view what, const std::string& path, int err)
   s += path;
   s += ": ";
   s += std::strerror(err);
+  errno = err;
   return s;
 }
 
 std::optional<std::string> EnsureDirectory(const std::string& path, unsigned mode) {
   if (::mkdir(path.c_str(), mode) == 0) {
     if (::chmod(path.c_str(), mode) != 0) {
-      return FileFailure("cannot set the mode of the directory", path, errno);
+      return FileFailure("cannot set the mode of the folder", path, errno);
     }
     return std::nullopt;
   }
@@ -63,16 +64,16 @@ std::optional<std::string> EnsureDirectory(const std::string& path, unsigned mod
   struct stat st;
   if (err == EEXIST && ::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return std::nullopt;
-    return FileFailure("cannot create the directory", path, ENOTDIR);
+    return FileFailure("cannot create the folder", path, ENOTDIR);
   }
-  return FileFailure("cannot create the directory", path, err);
+  return FileFailure("cannot create the folder", path, err);
 }
 
 std::optional<std::string> MakeDirectories(const std::string& dir, unsigned mode) {
   struct stat st;
   if (::stat(dir.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return std::nullopt;
-    return FileFailure("cannot create the directory", dir, ENOTDIR);
+    return FileFailure("cannot create the folder", dir, ENOTDIR);
   }
   if (errno != ENOENT) return FileFailure("cannot look at", dir, errno);
   std::string parent = ParentOf(dir);

@@ -1,8 +1,9 @@
 // Private directories and whole-or-nothing file writes: the one place the
 // programs create directories and replace files.
 //
-// Every function returns a failure's description ("<what> <path>: <reason>"),
-// or nullopt on success. Modes are exact: the umask and mkdir's dropping of
+// Every function returns a failure's description ("<what> <path>: <reason>",
+// with errno left at the reason, for callers that answer with the system's
+// description alone), or nullopt on success. Modes are exact: the umask and mkdir's dropping of
 // the set-group-id bit are undone on what these functions create; what
 // already exists keeps its mode. Plain functions, safe from any thread.
 #pragma once
@@ -25,7 +26,7 @@ std::string WithoutTrailingSlashes(std::string path);
 // The directory above `path` ("." for a bare name or "/", "/" for "/x").
 std::string ParentOf(const std::string& path);
 
-// "<what> <path>: <strerror(err)>".
+// "<what> <path>: <strerror(err)>"; sets errno to `err`.
 std::string FileFailure(std::string_view what, const std::string& path, int err);
 
 // mkdir of one level that accepts an existing directory (not another kind
