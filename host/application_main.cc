@@ -29,11 +29,12 @@ int ApplicationMain(int argc, char** argv) {
     std::fprintf(stderr, "kelvo: %s\n", error.c_str());
     return 1;
   }
-  // Without a home directory the host still serves what needs none (the
-  // tunnel, the App Group); each service that needs one answers with this
-  // same reason.
+  // Preferences, secrets, the store and the login item all live below the
+  // home directory: without one the host says so once and does not start
+  // half-working (nor guess a directory relative to wherever it started).
   if (std::string why = XdgBaseDirs::FromProcess().home_error; !why.empty()) {
     std::fprintf(stderr, "kelvo: %s\n", why.c_str());
+    return 1;
   }
 
   AsioDispatch dispatch(2);
