@@ -32,14 +32,10 @@ int OfferTypeNumber(const std::string& type) {
   return 4;  // win-back
 }
 
-const StoreOffer* FindOffer(const StoreProduct& p, const std::string& type,
+const StoreOffer* FindOfferOfType(const StoreProduct& p, const std::string& type,
                             const std::optional<std::string>& id) {
   if (type == "introductory") return p.introductory_offer ? &*p.introductory_offer : nullptr;
-  const std::vector<StoreOffer>& offers = type == "promotional" ? p.promotional_offers : p.win_back_offers;
-  for (const StoreOffer& o : offers) {
-    if (o.identifier == id) return &o;
-  }
-  return nullptr;
+  return FindOffer(type == "promotional" ? p.promotional_offers : p.win_back_offers, id);
 }
 
 std::string Sha256(const std::string& text) {
@@ -113,7 +109,7 @@ LedgerEntry MakeLedgerEntry(const PurchaseFacts& f) {
   e.verified = f.verified.value_or(f.product->verified);
   if (!e.verified) e.verification_error = f.product->verification_error;
   if (p.subscription_period) {
-    const StoreOffer* offer = e.offer_type ? FindOffer(p, *e.offer_type, e.offer_id) : nullptr;
+    const StoreOffer* offer = e.offer_type ? FindOfferOfType(p, *e.offer_type, e.offer_id) : nullptr;
     e.expiration_date = f.now + PeriodSeconds(offer ? offer->period : *p.subscription_period);
   }
   Sign(e, PayloadOf(e, f.bundle_id, f.storefront, f.product, f.now));
