@@ -17,7 +17,7 @@
 #include "platform/desktop_notify/fake_session_bus.h"
 #include "platform/enclave/test_swtpm.h"
 #include "platform/keychain/master_key_source.h"
-#include "platform/keychain/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/keychain/test_keyring.h"
 #include "services/secure_storage/flutter_secure_storage.h"
 #include "services/secure_storage/parse_call.h"
@@ -26,7 +26,7 @@ namespace kelvo {
 namespace {
 
 struct Setup {
-  KeychainTestDir home;
+  TestDir home;
   FakeSessionBus bus;
   TestKeyring keyring;
   TestSwtpm tpm;

@@ -7,7 +7,8 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "cli/base64.h"
+#include "platform/encoding/base64.h"
+
 
 namespace kelvo {
 namespace {

@@ -11,7 +11,6 @@
 #include <limits>
 #include <random>
 
-#include "cli/base64.h"
 #include "platform/engine/standard_codec.h"
 
 namespace kelvo {
@@ -252,20 +251,6 @@ TEST(JsonValueTest, BadInputIsRefusedSayingWhereAndWhy) {
   std::string deep(100, '[');
   deep += std::string(100, ']');
   EXPECT_NE(ParseError(deep).find("nested deeper than"), std::string::npos);
-}
-
-TEST(Base64Test, OnlyCanonicalTextDecodes) {
-  for (size_t n = 0; n < 10; ++n) {
-    std::vector<uint8_t> bytes(n);
-    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(0xf0 + i);
-    auto back = Base64Decode(Base64Encode(bytes));
-    ASSERT_TRUE(back.has_value()) << n;
-    EXPECT_EQ(*back, bytes);
-  }
-  EXPECT_EQ(Base64Decode("QQ=="), std::vector<uint8_t>{'A'});
-  for (const char* bad : {"QQ", "QR==", "Q===", "QQ=A", " QQ=", "QQ==QQ==", "QQ\n=="}) {
-    EXPECT_FALSE(Base64Decode(bad).has_value()) << bad;
-  }
 }
 
 }  // namespace

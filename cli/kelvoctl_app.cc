@@ -102,8 +102,10 @@ constexpr double kLongestTimeoutSeconds = 1e9;
 // directory, walked as the host walks them.
 std::string FindControlSocket() {
   DefaultsConfig config = DefaultsConfig::FromEnvironment();
-  ProfileLoad load =
-      LoadTunnelProfiles(TunnelProfilesDirectory(config.app_group_root + "/" + kAppGroupId));
+  ProfileLoad load;
+  if (config.error.empty()) {
+    load = LoadTunnelProfiles(TunnelProfilesDirectory(config.app_group_root + "/" + kAppGroupId));
+  }
   // Without profiles: this user's own socket, else the system service's.
   std::string fallback = DefaultControlSocketPath();
   struct stat st {};

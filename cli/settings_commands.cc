@@ -13,6 +13,10 @@ namespace {
 std::unique_ptr<UserDefaults> OpenSuite(const CommandContext& ctx,
                                         std::unique_ptr<UserDefaultsSystem>* system) {
   DefaultsConfig config = DefaultsConfig::FromEnvironment();
+  if (!config.error.empty()) {
+    *ctx.err << "kelvoctl: " << config.error << "\n";
+    return nullptr;
+  }
   *system = OpenUserDefaultsSystem(config);
   auto suite = (*system)->Suite(kAppGroupId);
   if (!suite) {

@@ -6,6 +6,8 @@
 #include <cstdio>
 
 #include "host/host_process.h"
+#include "platform/defaults/user_defaults.h"
+#include "platform/xdg/base_dirs.h"
 
 namespace kelvo {
 
@@ -21,6 +23,19 @@ int ApplicationMain(int argc, char** argv) {
   cli.add_flag("--foreground", options.foreground, "Copy log lines to stderr");
   cli.set_version_flag("--version", std::string("kelvo ") + KELVO_VERSION);
   CLI11_PARSE(cli, argc, argv);
+
+  // A relative App Group root would not be the one the extension uses.
+  if (std::string error = DefaultsConfig::FromEnvironment().error; !error.empty()) {
+    std::fprintf(stderr, "kelvo: %s\n", error.c_str());
+    return 1;
+  }
+  // Preferences, secrets, the store and the login item all live below the
+  // home directory: without one the host says so once and does not start
+  // half-working (nor guess a directory relative to wherever it started).
+  if (std::string why = XdgBaseDirs::FromProcess().home_error; !why.empty()) {
+    std::fprintf(stderr, "kelvo: %s\n", why.c_str());
+    return 1;
+  }
 
   AsioDispatch dispatch(2);
   dispatch.StopMainOnSignals({SIGTERM, SIGINT});

@@ -52,7 +52,9 @@ HostProcess::HostProcess(HostOptions options, AsioDispatch* dispatch)
   env.notification_center = notifications_;
   env.tunnels = MakeSocketTunnelManagers(dispatch, ProfileLoader(defaults_, log_),
                                          [log = log_](const std::string& line) { log->Error(line); });
-  env.login_item = MakeAutostartLoginItem(DefaultAutostartDirectory(), CurrentExecutablePath());
+  std::string no_autostart;
+  std::string autostart = DefaultAutostartDirectory(&no_autostart);
+  env.login_item = MakeAutostartLoginItem(autostart, CurrentExecutablePath(), no_autostart);
   window_ = std::make_unique<MainFlutterWindow>(kInterfaceWindowRect, std::move(env));
   app_->AddWindow(window_.get());
 }

@@ -1,7 +1,6 @@
 #include "host/login_item.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#include "platform/fs/files.h"
+#include "platform/xdg/base_dirs.h"
 
 namespace kelvo {
 namespace {
@@ -49,10 +51,11 @@ std::string Errno(int err) { return std::strerror(err); }
 
 class AutostartLoginItem : public LoginItem {
  public:
-  AutostartLoginItem(std::string directory, std::string executable)
+  AutostartLoginItem(std::string directory, std::string executable, std::string unknown)
       : directory_(std::move(directory)),
         path_(directory_ + "/" + kAutostartEntryName),
-        executable_(std::move(executable)) {}
+        executable_(std::move(executable)),
+        unknown_(std::move(unknown)) {}
 
   LoginItemStatus Status() const override {
     struct stat st;
@@ -61,25 +64,19 @@ class AutostartLoginItem : public LoginItem {
   }
 
   std::optional<std::string> Register() override {
-    std::error_code ec;
-    std::filesystem::create_directories(directory_, ec);
-    if (ec) return ec.message();
-    const std::string text = AutostartEntryText(executable_);
-    const std::string temp =
-        directory_ + "/." + kAutostartEntryName + ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return Errno(errno);
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              ::fsync(fd) == 0;
-    int err = errno;
-    ::close(fd);
-    if (ok && ::rename(temp.c_str(), path_.c_str()) == 0) return std::nullopt;
-    if (ok) err = errno;
-    ::unlink(temp.c_str());
-    return Errno(err);
+    if (directory_.empty()) return unknown_;
+    // The answer is the system's description alone, as the platform's is.
+    if (MakeDirectories(directory_, kPrivateDirectoryMode)) return Errno(errno);
+    // Readable by all, as desktop entries are.
+    if (WriteFileAtomically(directory_, kAutostartEntryName, AutostartEntryText(executable_),
+                            0644)) {
+      return Errno(errno);
+    }
+    return std::nullopt;
   }
 
   std::optional<std::string> Unregister() override {
+    if (directory_.empty()) return unknown_;
     if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return Errno(errno);
     return std::nullopt;
   }
@@ -88,19 +85,15 @@ class AutostartLoginItem : public LoginItem {
   std::string directory_;
   std::string path_;
   std::string executable_;
+  std::string unknown_;
 };
 
 }  // namespace
 
-std::string DefaultAutostartDirectory() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && config[0] == '/') return std::string(config) + "/autostart";
-  const char* home = std::getenv("HOME");
-  std::string base = home && *home ? home : "";
-  if (base.empty()) {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) base = pw->pw_dir;
-  }
-  return base + "/.config/autostart";
+std::string DefaultAutostartDirectory(std::string* error) {
+  XdgBaseDirs dirs = XdgBaseDirs::FromProcess();
+  std::optional<std::string> config = dirs.Known(dirs.config_home, error);
+  return config ? *config + "/autostart" : std::string();
 }
 
 std::string CurrentExecutablePath() {
@@ -122,9 +115,14 @@ std::string AutostartEntryText(const std::string& executable) {
 }
 
 std::unique_ptr<LoginItem> MakeAutostartLoginItem(std::string autostart_directory,
-                                                  std::string executable) {
+                                                  std::string executable,
+                                                  std::string why_no_directory) {
+  if (autostart_directory.empty() && why_no_directory.empty()) {
+    why_no_directory = "no autostart directory";
+  }
   return std::make_unique<AutostartLoginItem>(std::move(autostart_directory),
-                                              std::move(executable));
+                                              std::move(executable),
+                                              std::move(why_no_directory));
 }
 
 }  // namespace kelvo

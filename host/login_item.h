@@ -35,16 +35,19 @@ class LoginItem {
 
 inline constexpr const char* kAutostartEntryName = "net.kelvo.app.desktop";
 
-// $XDG_CONFIG_HOME/autostart when XDG_CONFIG_HOME is absolute, else
-// $HOME/.config/autostart (the password database's home without HOME).
-std::string DefaultAutostartDirectory();
+// <config home>/autostart by the rules of platform/xdg/base_dirs.h; empty
+// with `*error` (when given) set to why when there is no config home.
+std::string DefaultAutostartDirectory(std::string* error = nullptr);
 // This process's executable, by its absolute path (/proc/self/exe).
 std::string CurrentExecutablePath();
 // The desktop entry's text for `executable`, quoted as desktop entries
 // require (the path may hold blanks, quotes, '$', '%' or backslashes).
 std::string AutostartEntryText(const std::string& executable);
 
+// With an empty `autostart_directory` the item is not registered and
+// registering or unregistering fails with `why_no_directory`.
 std::unique_ptr<LoginItem> MakeAutostartLoginItem(std::string autostart_directory,
-                                                  std::string executable);
+                                                  std::string executable,
+                                                  std::string why_no_directory = "");
 
 }  // namespace kelvo

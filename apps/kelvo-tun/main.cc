@@ -93,6 +93,12 @@ int main(int argc, char** argv) {
   AddTunOptions(app, options);
   app.set_version_flag("--version", std::string("kelvo-tun ") + KELVO_VERSION);
   CLI11_PARSE(app, argc, argv);
+  // A relative App Group root would not be the one the host uses.
+  DefaultsConfig defaults_config = DefaultsConfig::FromEnvironment();
+  if (!defaults_config.error.empty()) {
+    std::cerr << "kelvo-tun: " << defaults_config.error << "\n";
+    return 1;
+  }
 
   auto main_log = MakeSystemLog(kBundleId, "main", LogOptions::ForProcess(options.foreground));
   main_log->Notice("[Kelvo sysext] DUDovo system extension starting (pid " +
@@ -100,7 +106,6 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "[Kelvo sysext] DUDovo system extension starting\n");
 
   AsioDispatch dispatch;
-  DefaultsConfig defaults_config = DefaultsConfig::FromEnvironment();
   auto defaults = OpenUserDefaultsSystem(defaults_config);
   std::shared_ptr<AppGroupSettings> settings = MakeAppGroupSettings(defaults.get());
   // Opening the suite makes the container (or says what is wrong with it).

@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/notifications/spool_files.h"
+#include "platform/fs/files.h"
+#include "platform/xdg/base_dirs.h"
 
 namespace kelvo {
 namespace {
@@ -21,16 +22,8 @@ std::string Env(const char* name) {
   return value ? value : "";
 }
 
-// mkdir -p, new directories 0700.
-std::optional<std::string> MakeDirectories(const std::string& dir) {
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    std::string part = dir.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      return "cannot create the state directory " + part + ": " + std::strerror(errno);
-    }
-  }
-  return std::nullopt;
+std::optional<std::string> NoDirectory() {
+  return "no state directory (--state-dir): " + XdgBaseDirs::FromProcess().home_error;
 }
 
 }  // namespace
@@ -41,21 +34,22 @@ std::string DefaultStateDirectory() {
   // As for the control socket: root outside a session is the system service.
   std::string runtime = Env("XDG_RUNTIME_DIR");
   if (::geteuid() == 0 && (runtime.empty() || runtime.front() != '/')) return "/var/lib/kelvo";
-  std::string state = Env("XDG_STATE_HOME");
-  if (!state.empty() && state.front() == '/') return state + "/kelvo";
-  return Env("HOME") + "/.local/state/kelvo";
+  XdgBaseDirs dirs = XdgBaseDirs::FromProcess();
+  return dirs.state_home.empty() ? std::string() : dirs.state_home + "/kelvo";
 }
 
 TunnelMemory::TunnelMemory(std::string directory, const std::string& interface)
     : directory_(std::move(directory)), path_(directory_ + "/tunnel-" + interface + ".conf") {}
 
 std::optional<std::string> TunnelMemory::Remember(const std::string& configuration) const {
-  if (auto error = MakeDirectories(directory_)) return error;
+  if (directory_.empty()) return NoDirectory();
+  if (auto error = MakeDirectories(directory_, kPrivateDirectoryMode)) return error;
   size_t slash = path_.rfind('/');
   return WriteFileAtomically(directory_, path_.substr(slash + 1), configuration, 0600);
 }
 
 std::optional<std::string> TunnelMemory::Forget() const {
+  if (directory_.empty()) return std::nullopt;  // nothing can have been remembered
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
     return "cannot remove " + path_ + ": " + std::strerror(errno);
   }
@@ -64,6 +58,10 @@ std::optional<std::string> TunnelMemory::Forget() const {
 
 std::optional<std::string> TunnelMemory::Recall(std::string* error) const {
   error->clear();
+  if (directory_.empty()) {
+    *error = *NoDirectory();
+    return std::nullopt;
+  }
   std::string text;
   bool missing = false;
   if (auto problem = ReadSmallFile(path_, kMaxConfigurationBytes, &text, &missing)) {

@@ -17,8 +17,9 @@ namespace kelvo {
 
 // $STATE_DIRECTORY (what systemd's StateDirectory= gives, the first entry
 // when it lists several), else /var/lib/kelvo for root without
-// XDG_RUNTIME_DIR, else $XDG_STATE_HOME/kelvo (default
-// ~/.local/state/kelvo).
+// XDG_RUNTIME_DIR, else <state home>/kelvo by the rules of
+// platform/xdg/base_dirs.h; empty without a home directory (remembering
+// then fails, naming why).
 std::string DefaultStateDirectory();
 
 class TunnelMemory {

@@ -86,7 +86,11 @@ std::vector<std::string> HostEnvironment::Variables() const {
       "DBUS_SESSION_BUS_ADDRESS=" + bus_address,
       // The sanitizer build's leak report must fail the exit status.
       "ASAN_OPTIONS=detect_leaks=1:exitcode=23"};
-  variables.insert(variables.end(), extra_variables.begin(), extra_variables.end());
+  for (const std::string& extra : extra_variables) {
+    std::string name = extra.substr(0, extra.find('='));
+    std::erase_if(variables, [&](const std::string& v) { return v.starts_with(name + "="); });
+    if (extra.find('=') != std::string::npos) variables.push_back(extra);
+  }
   return variables;
 }
 

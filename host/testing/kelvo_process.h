@@ -39,7 +39,8 @@ class HostEnvironment {
 
   std::string bus_address = "unix:path=/nonexistent/kelvo-test-no-bus";
   // More "NAME=value" entries for a test's own settings (a store
-  // configuration, a system bus), added last.
+  // configuration, a system bus), added last; one that names a variable
+  // above replaces it, and a bare "NAME" leaves it out.
   std::vector<std::string> extra_variables;
 
   // "NAME=value" for every variable above, on top of PATH.

@@ -9,7 +9,7 @@
 #include "host/app_delegate.h"
 #include "host/fake_tunnel_managers.h"
 #include "host/main_flutter_window.h"
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/desktop_notify/fake_desktop_notifier.h"
 #include "platform/dispatch/virtual_dispatch.h"

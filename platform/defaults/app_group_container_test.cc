@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "platform/defaults/defaults_failure.h"
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/defaults/user_defaults.h"
 #include "platform/engine/peer_access.h"
 

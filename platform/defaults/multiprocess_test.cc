@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "gtest/gtest.h"
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/defaults/user_defaults.h"
 
 namespace kelvo {

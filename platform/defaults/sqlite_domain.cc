@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/engine/standard_codec.h"
+#include "platform/fs/files.h"
 #include "platform/sqlite/transaction.h"
 
 namespace kelvo {
@@ -24,37 +25,15 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS defaults("
     "key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL) WITHOUT ROWID";
 
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string Errno(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
 // mkdir -p with mode 0700 for the directories it creates.
 bool MakeDirs(const std::string& dir) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    errno = ENOTDIR;
-    LogDefaults(Errno("not a directory:", dir));
-    return false;
-  }
-  if (errno != ENOENT) {
-    LogDefaults(Errno("cannot stat", dir));
-    return false;
-  }
-  std::string parent = ParentOf(dir);
-  if (parent != dir && !MakeDirs(parent)) return false;
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    LogDefaults(Errno("cannot create directory", dir));
-    return false;
-  }
-  return true;
+  std::optional<std::string> problem = MakeDirectories(dir, kPrivateDirectoryMode);
+  if (problem) LogDefaults(*problem);
+  return !problem;
 }
 
 // Resets a statement when it goes out of scope, ending its read snapshot.

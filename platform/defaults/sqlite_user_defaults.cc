@@ -75,7 +75,9 @@ class SqliteProvider : public DomainProvider {
           {.file_mode = kAppGroupFileMode, .create_parents = false});
     }
     if (!IsAbsolute(config_.data_home)) {
-      return MakeNoDomain("no absolute data directory (XDG_DATA_HOME or HOME) is known");
+      return MakeNoDomain(config_.data_home_error.empty()
+                              ? "no absolute data directory (XDG_DATA_HOME or HOME) is known"
+                              : config_.data_home_error);
     }
     return SqliteDomainFile::ForPath(config_.data_home + "/kelvo/defaults/" + name + ".sqlite3",
                                      {.file_mode = kUserDomainFileMode, .create_parents = true});

@@ -54,10 +54,15 @@ struct DefaultsConfig {
   std::string bundle_id = "net.kelvo.app";
   std::vector<std::string> app_groups = {"group.net.kelvo.app"};
 
+  std::string data_home_error;  // why data_home is empty (no home directory)
+  std::string error;  // why this configuration must not be used; empty when it may
+
   // From the environment: KELVO_APP_GROUP_ROOT (default
-  // kDefaultAppGroupRoot) and XDG_DATA_HOME (default $HOME/.local/share; a
-  // relative value is ignored). Without any home directory data_home stays
-  // empty and the user domains have no store (writes fail with a log line).
+  // kDefaultAppGroupRoot; a relative value sets `error`, which the
+  // programs report and refuse to start on) and the data home of
+  // platform/xdg/base_dirs.h. Without a home directory data_home stays
+  // empty and the user domains have no store: writes fail, naming
+  // data_home_error.
   static DefaultsConfig FromEnvironment();
 };
 

@@ -1,3 +1,4 @@
+#include "platform/defaults/defaults_failure.h"
 #include "platform/defaults/user_defaults.h"
 
 #include <sqlite3.h>
@@ -12,7 +13,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/defaults/fake_user_defaults.h"
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 
 namespace kelvo {
 namespace {
@@ -349,6 +350,20 @@ TEST(DefaultsConfig, ComesFromTheEnvironment) {
   config = DefaultsConfig::FromEnvironment();
   EXPECT_EQ(config.app_group_root, kDefaultAppGroupRoot);
   EXPECT_EQ(config.data_home, "/home/someone/.local/share");
+  EXPECT_EQ(config.error, "");
+
+  // Relative: the root is refused, the user domains have no store and
+  // their writes say why.
+  setenv("KELVO_APP_GROUP_ROOT", "groups", 1);
+  setenv("HOME", "home/someone", 1);
+  config = DefaultsConfig::FromEnvironment();
+  EXPECT_EQ(config.error, "KELVO_APP_GROUP_ROOT is not an absolute path: groups");
+  EXPECT_EQ(config.app_group_root, "");
+  EXPECT_EQ(config.data_home, "");
+  EXPECT_EQ(config.data_home_error,
+            "no home directory: HOME is not an absolute path: home/someone");
+  EXPECT_FALSE(OpenUserDefaultsSystem(config)->Standard()->Set("k", Value(1)));
+  EXPECT_EQ(LastDefaultsFailure(), "not written: k (" + config.data_home_error + ")");
 
   for (const Saved& s : saved) {
     if (s.value) {

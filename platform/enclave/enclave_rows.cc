@@ -39,6 +39,16 @@ OSStatus EnclaveDeleteByTag(SqliteConnection* connection, const char* delete_sql
   return sqlite3_changes(connection->db()) > 0 ? errSecSuccess : errSecItemNotFound;
 }
 
+OSStatus EnclaveStepToKey(sqlite3_stmt* select, const CryptoBytes& tag,
+                          const std::function<OSStatus(const std::string&)>& failed) {
+  if (select == nullptr) return errSecIO;
+  if (!EnclaveBindBlob(select, 1, tag)) return failed("cannot look up a key in");
+  int rc = sqlite3_step(select);
+  if (rc == SQLITE_DONE) return errSecItemNotFound;
+  if (rc != SQLITE_ROW) return failed("cannot look up a key in");
+  return errSecSuccess;
+}
+
 bool IsEnclaveAlgorithm(SecKeyAlgorithm algorithm) {
   return algorithm == SecKeyAlgorithm::kECIESEncryptionCofactorX963SHA256AESGCM;
 }

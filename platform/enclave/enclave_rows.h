@@ -31,6 +31,13 @@ OSStatus EnclaveDeleteByTag(SqliteConnection* connection, const char* delete_sql
                             const CryptoBytes& tag,
                             const std::function<OSStatus(const std::string&)>& failed);
 
+// Binds the tag to `select`'s first parameter and steps to the first row:
+// errSecSuccess on it, errSecItemNotFound when there is none, errSecIO
+// without a statement, else `failed`'s status. The caller holds `select`
+// in a StatementScope and reads the row's columns after success.
+OSStatus EnclaveStepToKey(sqlite3_stmt* select, const CryptoBytes& tag,
+                          const std::function<OSStatus(const std::string&)>& failed);
+
 bool IsEnclaveAlgorithm(SecKeyAlgorithm algorithm);
 
 class EciesPublicKey final : public SecPublicKey {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/enclave/ecies.h"
-#include "platform/keychain/test_dir.h"
+#include "platform/fs/test_dir.h"
 
 namespace kelvo {
 namespace {
@@ -138,7 +138,7 @@ class SecureEnclaveTest : public ::testing::Test {
     return key->CopyPublicKey()->ExternalRepresentation();
   }
 
-  KeychainTestDir tmp_;
+  TestDir tmp_;
 };
 
 TEST_F(SecureEnclaveTest, KeysEncryptForTheirPrivateHalfOnly) {

@@ -14,6 +14,7 @@
 #include "platform/enclave/enclave_backends.h"
 #include "platform/enclave/enclave_rows.h"
 #include "platform/enclave/secure_enclave.h"
+#include "platform/encoding/length_prefixed.h"
 #include "platform/keychain/keychain_files.h"
 #include "platform/keychain/master_key_source.h"
 #include "platform/keychain/sqlite_file.h"
@@ -38,18 +39,12 @@ constexpr char kDelete[] = "DELETE FROM keys WHERE tag = ?1";
 
 constexpr const char* kUnsupported = kEnclaveUnsupported;
 
-void AppendField(CryptoBytes* out, std::span<const uint8_t> field) {
-  uint32_t n = static_cast<uint32_t>(field.size());
-  for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(n >> shift));
-  out->insert(out->end(), field.begin(), field.end());
-}
-
 CryptoBytes Binding(const CryptoBytes& tag, const CryptoBytes& public_point) {
   constexpr std::string_view kLabel = "kelvo.enclave.key.v1";
   CryptoBytes out;
-  AppendField(&out, std::span(reinterpret_cast<const uint8_t*>(kLabel.data()), kLabel.size()));
-  AppendField(&out, tag);
-  AppendField(&out, public_point);
+  AppendLengthPrefixed(&out, kLabel);
+  AppendLengthPrefixed(&out, std::span<const uint8_t>(tag));
+  AppendLengthPrefixed(&out, std::span<const uint8_t>(public_point));
   return out;
 }
 
@@ -92,12 +87,10 @@ class SqliteEnclave : public SecureEnclave {
   OSStatus CopyKey(const CryptoBytes& application_tag, SecPrivateKeyRef* key) override {
     std::lock_guard lock(mu_);
     sqlite3_stmt* select = connection_->Prepare(kNewest);
-    if (select == nullptr) return errSecIO;
     StatementScope scope(select);
-    if (!BindBlob(select, 1, application_tag)) return Failed("cannot look up a key in");
-    int rc = sqlite3_step(select);
-    if (rc == SQLITE_DONE) return errSecItemNotFound;
-    if (rc != SQLITE_ROW) return Failed("cannot look up a key in");
+    OSStatus found = EnclaveStepToKey(select, application_tag,
+                                      [this](const std::string& what) { return Failed(what); });
+    if (found != errSecSuccess) return found;
     int64_t id = sqlite3_column_int64(select, 0);
     if (auto it = cache_.find(id); it != cache_.end()) {
       if (key) *key = it->second;
@@ -174,15 +167,9 @@ class SqliteEnclave : public SecureEnclave {
 
   OSStatus DeleteKey(const CryptoBytes& application_tag) override {
     std::lock_guard lock(mu_);
-    sqlite3_stmt* remove = connection_->Prepare(kDelete);
-    if (remove == nullptr) return errSecIO;
-    StatementScope scope(remove);
-    if (!BindBlob(remove, 1, application_tag) || sqlite3_step(remove) != SQLITE_DONE) {
-      return Failed("cannot delete keys from");
-    }
-    int removed = sqlite3_changes(connection_->db());
     cache_.clear();  // ids never come back, but keep memory to live keys
-    return removed > 0 ? errSecSuccess : errSecItemNotFound;
+    return EnclaveDeleteByTag(connection_.get(), kDelete, application_tag,
+                              [this](const std::string& what) { return Failed(what); });
   }
 
  private:

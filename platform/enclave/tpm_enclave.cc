@@ -77,12 +77,10 @@ class TpmEnclave final : public SecureEnclave {
     if (!tpm_) return errSecItemNotFound;  // keys of an absent TPM are of no use
     std::lock_guard lock(mu_);
     sqlite3_stmt* select = connection_->Prepare(kNewest);
-    if (select == nullptr) return errSecIO;
     StatementScope scope(select);
-    if (!EnclaveBindBlob(select, 1, application_tag)) return Failed("cannot look up a key in");
-    int rc = sqlite3_step(select);
-    if (rc == SQLITE_DONE) return errSecItemNotFound;
-    if (rc != SQLITE_ROW) return Failed("cannot look up a key in");
+    OSStatus found = EnclaveStepToKey(select, application_tag,
+                                      [this](const std::string& what) { return Failed(what); });
+    if (found != errSecSuccess) return found;
     TpmKeyBlob blob{EnclaveColumnBlob(select, 1), EnclaveColumnBlob(select, 2),
                     EnclaveColumnBlob(select, 0)};
     if (key) *key = std::make_shared<TpmPrivateKey>(tpm_, std::move(blob));

@@ -6,7 +6,7 @@
 #include "platform/enclave/secure_enclave.h"
 #include "platform/enclave/test_swtpm.h"
 #include "platform/keychain/master_key_source.h"
-#include "platform/keychain/test_dir.h"
+#include "platform/fs/test_dir.h"
 
 namespace kelvo {
 namespace {
@@ -62,7 +62,7 @@ class TpmEnclaveTest : public ::testing::Test {
   }
 
   TestSwtpm tpm_;
-  KeychainTestDir dir_;
+  TestDir dir_;
   std::vector<std::string> log_;
 };
 
@@ -97,7 +97,7 @@ TEST_F(TpmEnclaveTest, StoredBlobIsUselessWithAnotherTpm) {
 
   TestSwtpm other;  // another chip: another seed
   ASSERT_EQ(other.Start(), std::nullopt);
-  KeychainTestDir copy;
+  TestDir copy;
   fs::copy(dir_.path(), copy.path(), fs::copy_options::recursive);
   auto elsewhere = Open(copy.path(), other.tcti(), &backend);
   OSStatus status;

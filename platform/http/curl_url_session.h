@@ -24,9 +24,11 @@
 // - With a `socket_mark` (may be null), every new connection's socket carries its value
 //   at the time (SO_MARK, through libcurl's socket-option callback), so the
 //   requests can go around a tunnel that policy routing steers by mark.
-// - libcurl adds no Content-Type or "Expect: 100-continue" of its own; the
-//   headers sent are the request's, plus Host, Accept "*/*" and, with a
-//   body, Content-Length.
+// - The headers sent are the request's, plus what libcurl adds: Host,
+//   Accept "*/*" and Accept-Encoding (the encodings this libcurl decodes,
+//   such as "deflate, gzip"; bodies arrive decoded) unless the request has
+//   them, and Content-Length with a body. No User-Agent, and no
+//   Content-Type or "Expect: 100-continue" the request did not ask for.
 // - A header whose name or value holds CR, LF or NUL, or whose name is empty
 //   or holds ':', fails the request with status 0 (nothing is sent).
 #pragma once

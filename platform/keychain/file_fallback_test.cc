@@ -7,7 +7,7 @@
 #include "platform/desktop_notify/fake_session_bus.h"
 #include "platform/keychain/keychain.h"
 #include "platform/keychain/master_key_source.h"
-#include "platform/keychain/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/keychain/test_keyring.h"
 
 namespace kelvo {
@@ -28,7 +28,7 @@ TEST(NoSecretServiceTest, KeyFileIsUsedAndTheLogSaysSo) {
   if (!TestKeyring::Installed()) GTEST_SKIP() << "dbus-daemon missing";
   FakeSessionBus bus;
   ASSERT_EQ(bus.Start(), std::nullopt);
-  KeychainTestDir dir;
+  TestDir dir;
   // First no bus at all, then a bus where nobody serves secrets.
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
   setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);

@@ -10,58 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fs/files.h"
+#include "platform/xdg/base_dirs.h"
+
 namespace kelvo {
 namespace {
 
 std::string Errno(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
-}
-
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.find_last_not_of('/');
-  slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-bool MakeDirs(const std::string& dir, std::string* error) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    *error = "not a directory: " + dir;
-    return false;
-  }
-  if (errno != ENOENT) {
-    *error = Errno("cannot stat", dir);
-    return false;
-  }
-  std::string parent = ParentOf(dir);
-  if (parent != dir && !MakeDirs(parent, error)) return false;
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    *error = Errno("cannot create directory", dir);
-    return false;
-  }
-  return true;
-}
-
-void SyncDirectory(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
-}
-
-bool WriteAll(int fd, const uint8_t* data, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 enum class ReadResult { kOk, kMissing, kFailed };
@@ -117,7 +73,8 @@ bool CreateKey(const std::string& dir, const std::string& path, std::string* err
     OPENSSL_cleanse(key->data(), key->size());
     return false;
   }
-  bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, key->data(), key->size()) && fsync(fd) == 0;
+  bool ok = fchmod(fd, kSecretFileMode) == 0 && WriteAll(fd, key->data(), key->size()) &&
+            fsync(fd) == 0;
   OPENSSL_cleanse(key->data(), key->size());
   if (!ok) *error = Errno("cannot write", tmp);
   close(fd);
@@ -137,27 +94,21 @@ void LogKeychain(const std::string& message) {
 }
 
 std::optional<std::string> UserKeychainDirectory(std::string* error) {
-  const char* data_home = std::getenv("XDG_DATA_HOME");
-  std::string base;
-  // Relative values are invalid and must be ignored.
-  if (data_home != nullptr && data_home[0] == '/') {
-    base = data_home;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-      if (error) *error = "neither XDG_DATA_HOME nor HOME names a directory";
-      return std::nullopt;
-    }
-    base = std::string(home) + "/.local/share";
-  }
-  return base + "/kelvo/keychain";
+  XdgBaseDirs dirs = XdgBaseDirs::FromProcess();
+  std::optional<std::string> data_home = dirs.Known(dirs.data_home, error);
+  if (!data_home) return std::nullopt;
+  return *data_home + "/kelvo/keychain";
 }
 
 bool EnsurePrivateDirectory(const std::string& dir, std::string* error) {
   std::string ignored;
   std::string* err = error ? error : &ignored;
-  if (!MakeDirs(dir, err)) return false;
-  if (chmod(dir.c_str(), 0700) != 0) {
+  if (auto problem = MakeDirectories(dir, kPrivateDirectoryMode)) {
+    *err = *problem;
+    return false;
+  }
+  // An existing directory is narrowed too: it holds the master key.
+  if (chmod(dir.c_str(), kPrivateDirectoryMode) != 0) {
     *err = Errno("cannot set the mode of", dir);
     return false;
   }

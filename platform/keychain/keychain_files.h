@@ -23,8 +23,9 @@ inline constexpr size_t kMasterKeySize = 32;
 // secrets: paths and library messages only.
 void LogKeychain(const std::string& message);
 
-// The user's keychain directory; nothing with `error` set when neither
-// XDG_DATA_HOME nor HOME gives one.
+// The user's keychain directory, below the data home of
+// platform/xdg/base_dirs.h; nothing with `error` set to the home
+// directory's problem when there is none.
 std::optional<std::string> UserKeychainDirectory(std::string* error);
 
 // Creates `dir` and missing parents (parents it creates get 0700) and sets

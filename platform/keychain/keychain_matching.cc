@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/encoding/length_prefixed.h"
+
 namespace kelvo {
 namespace {
 
@@ -148,13 +150,6 @@ bool ValuesEqual(const SecValue& a, const SecValue& b) { return a == b; }
 
 constexpr char kRefMagic[] = "kvkc";  // 4 bytes, then the id big-endian
 
-void AppendField(SecBytes* out, std::string_view field) {
-  uint32_t n = static_cast<uint32_t>(field.size());
-  const uint8_t length[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
-  out->insert(out->end(), length, length + 4);
-  out->insert(out->end(), field.begin(), field.end());
-}
 
 }  // namespace
 
@@ -273,12 +268,12 @@ void WritePrimaryKeyBinding(std::string_view account, std::string_view service,
                             bool synchronizable, std::string_view access_group, SecBytes* out) {
   out->clear();
   out->reserve(64 + account.size() + service.size() + access_group.size());
-  AppendField(out, "kelvo.keychain.item.v1");
-  AppendField(out, kSecClassGenericPassword);
-  AppendField(out, account);
-  AppendField(out, service);
-  AppendField(out, synchronizable ? "1" : "0");
-  AppendField(out, access_group);
+  AppendLengthPrefixed(out, "kelvo.keychain.item.v1");
+  AppendLengthPrefixed(out, kSecClassGenericPassword);
+  AppendLengthPrefixed(out, account);
+  AppendLengthPrefixed(out, service);
+  AppendLengthPrefixed(out, synchronizable ? "1" : "0");
+  AppendLengthPrefixed(out, access_group);
 }
 
 SecBytes PersistentRefFor(int64_t item_id) {

@@ -9,7 +9,7 @@
 
 #include "platform/keychain/fake_keychain.h"
 #include "platform/keychain/keychain.h"
-#include "platform/keychain/test_dir.h"
+#include "platform/fs/test_dir.h"
 
 namespace kelvo {
 namespace {
@@ -40,7 +40,7 @@ struct FakeFactory {
 };
 
 struct SqliteFactory {
-  KeychainTestDir dir;
+  TestDir dir;
   std::unique_ptr<Keychain> Make() {
     std::string error;
     auto keychain = OpenKeychainAt(dir.path() + "/keychain", &error);

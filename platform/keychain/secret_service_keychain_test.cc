@@ -9,7 +9,7 @@
 #include "platform/enclave/secure_enclave.h"
 #include "platform/keychain/keychain.h"
 #include "platform/keychain/master_key_source.h"
-#include "platform/keychain/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/keychain/test_keyring.h"
 
 namespace kelvo {
@@ -51,7 +51,7 @@ class SecretServiceKeychainTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!TestKeyring::Installed()) return;
-    home_ = new KeychainTestDir;
+    home_ = new TestDir;
     bus_ = new FakeSessionBus;
     keyring_ = new TestKeyring;
     if (auto why = bus_->Start()) {
@@ -90,11 +90,11 @@ class SecretServiceKeychainTest : public ::testing::Test {
     return keychain;
   }
 
-  static inline KeychainTestDir* home_ = nullptr;
+  static inline TestDir* home_ = nullptr;
   static inline FakeSessionBus* bus_ = nullptr;
   static inline TestKeyring* keyring_ = nullptr;
   static inline std::string failed_;
-  KeychainTestDir dirs_;
+  TestDir dirs_;
   std::string dir_;
   MasterKeyOptions options_;
   std::vector<std::string> log_;
@@ -122,7 +122,7 @@ TEST_F(SecretServiceKeychainTest, KeyLivesInTheSecretServiceAndTheFilesAloneDecr
   EXPECT_EQ(status, errSecSuccess);
 
   // Whoever copies the files gets nothing out of them.
-  KeychainTestDir thief;
+  TestDir thief;
   for (const char* name : {"keychain.sqlite3", "enclave.sqlite3"}) {
     fs::copy_file(dir_ + "/" + name, thief.path() + "/" + name);
   }

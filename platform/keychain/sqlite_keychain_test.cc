@@ -13,7 +13,7 @@
 #include <string>
 
 #include "platform/keychain/keychain.h"
-#include "platform/keychain/test_dir.h"
+#include "platform/fs/test_dir.h"
 
 namespace kelvo {
 namespace {
@@ -76,7 +76,7 @@ class SqliteKeychainTest : public ::testing::Test {
     sqlite3_close(raw);
   }
 
-  KeychainTestDir tmp_;
+  TestDir tmp_;
 };
 
 TEST_F(SqliteKeychainTest, ItemsAndReferencesSurviveReopening) {

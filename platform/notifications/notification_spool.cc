@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/notifications/spool_files.h"
+#include "platform/fs/files.h"
 
 namespace kelvo {
 namespace {

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "platform/defaults/sqlite_domain.h"
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/keychain/keychain.h"
 #include "platform/sqlite/fault_vfs.h"
 #include "platform/store/fake_store_observer.h"

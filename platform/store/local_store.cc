@@ -9,22 +9,10 @@
 #include "platform/store/local_store_core.h"
 #include "platform/store/local_store_kit2.h"
 #include "platform/store/local_store_request.h"
+#include "platform/xdg/base_dirs.h"
 
 namespace kelvo {
 namespace {
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-// $XDG_<kind>_HOME, else $HOME/<fallback>; relative values are ignored, as
-// the base directory rules say.
-std::string XdgDir(const char* variable, const char* fallback) {
-  std::string dir = Env(variable);
-  if (!dir.empty() && dir[0] == '/') return dir;
-  return Env("HOME") + "/" + fallback;
-}
 
 bool FileExists(const std::string& path) {
   struct stat st;
@@ -35,14 +23,19 @@ bool FileExists(const std::string& path) {
 
 LocalStoreOptions LocalStoreOptionsFromEnvironment() {
   LocalStoreOptions options;
-  std::string config = Env("KELVO_STORE_CONFIG");
-  if (!config.empty()) {
+  XdgBaseDirs dirs = XdgBaseDirs::FromProcess();
+  const char* config = std::getenv("KELVO_STORE_CONFIG");
+  if (config != nullptr && *config != '\0') {
     options.config_path = config;
-  } else {
-    std::string fallback = XdgDir("XDG_CONFIG_HOME", ".config") + "/kelvo/store.json";
+  } else if (!dirs.config_home.empty()) {
+    std::string fallback = dirs.config_home + "/kelvo/store.json";
     if (FileExists(fallback)) options.config_path = fallback;
   }
-  options.data_dir = XdgDir("XDG_DATA_HOME", ".local/share") + "/kelvo/store";
+  if (!dirs.data_home.empty()) {
+    options.data_dir = dirs.data_home + "/kelvo/store";
+  } else {
+    options.data_dir_error = dirs.home_error;
+  }
   return options;
 }
 
@@ -54,6 +47,10 @@ LocalStoreOpenResult OpenLocalStore(Dispatch* dispatch, const LocalStoreOptions&
       std::optional<StoreConfig> loaded = LoadStoreConfig(*options.config_path, &result.error);
       if (!loaded) return result;
       config = std::move(*loaded);
+    }
+    if (options.data_dir.empty()) {
+      result.error = "store state: " + options.data_dir_error;
+      return result;
     }
     const std::string database_path = options.data_dir + "/store.sqlite3";
     std::string error;

@@ -54,6 +54,8 @@ struct LocalStoreOptions {
   std::optional<std::string> config_path;
   // Directory holding store.sqlite3 and the receipt (created 0700).
   std::string data_dir;
+  // Why data_dir is empty (no home directory); opening then fails with it.
+  std::string data_dir_error;
   // Where the store writes its lines; null: the system log, subsystem
   // "net.kelvo.app", category "store".
   std::shared_ptr<SystemLog> log;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 
+#include "platform/fs/files.h"
 #include "platform/store/store_json.h"
 
 namespace kelvo {
@@ -110,22 +111,8 @@ bool LocalStoreCore::CommitLocked(StoreChanges& changes) {
 void LocalStoreCore::WriteReceiptLocked() {
   if (!config.has_receipt_location) return;
   const std::string text = ReceiptDocument(ledger, config, Now());
-  const std::string temp = receipt_path + ".tmp";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0;
-  size_t done = 0;
-  while (ok && done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  if (fd >= 0) ok = ::close(fd) == 0 && ok;
-  ok = ok && std::rename(temp.c_str(), receipt_path.c_str()) == 0;
-  if (!ok) {
-    log->Error("store receipt " + receipt_path + " not written: " + std::strerror(errno));
-    ::unlink(temp.c_str());
+  if (auto problem = WriteFileAtomically(receipt_path, text, kSecretFileMode)) {
+    log->Error("store receipt " + receipt_path + " not written: " + *problem);
   }
 }
 

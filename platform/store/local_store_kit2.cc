@@ -12,13 +12,6 @@ StoreError PurchaseError(int64_t code, const std::string& text) {
   return MakeStoreError(store_errors::kPurchaseDomain, code, text);
 }
 
-const StoreOffer* FindOffer(const std::vector<StoreOffer>& offers, const std::string& id) {
-  for (const StoreOffer& o : offers) {
-    if (o.identifier == id) return &o;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 bool LocalStoreKit2::CanMakePayments() { return core_->config.can_make_payments; }

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/encoding/base64.h"
 #include "platform/store/fake_store_observer.h"
 #include "platform/store/local_store.h"
 #include "platform/store/local_store_test_util.h"
@@ -70,7 +71,7 @@ TEST_F(Kit2Test, VerifiedPurchaseCarriesItsSignedFormAndUnverifiedOneItsError) {
   std::string jws = good.jws_representation;
   ASSERT_EQ(std::count(jws.begin(), jws.end(), '.'), 2);
   size_t a = jws.find('.'), b = jws.rfind('.');
-  std::optional<std::string> payload = FromBase64(jws.substr(a + 1, b - a - 1), true);
+  std::optional<std::string> payload = Base64UrlDecode(jws.substr(a + 1, b - a - 1));
   ASSERT_TRUE(payload);
   EXPECT_EQ(*payload, good.transaction.json_representation);
   nlohmann::json j = nlohmann::json::parse(*payload);

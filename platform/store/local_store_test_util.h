@@ -12,36 +12,19 @@
 #include <string>
 
 #include "platform/dispatch/virtual_dispatch.h"
+#include "platform/fs/test_dir.h"
 #include "platform/log/fake_system_log.h"
 #include "platform/store/local_store.h"
 
 namespace kelvo {
 
-class StoreTestDir {
+class StoreTestDir : public TestDir {
  public:
-  StoreTestDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelvo-store-XXXXXX";
-    char* made = mkdtemp(pattern.data());
-    path_ = made ? made : "";
-  }
-  ~StoreTestDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  StoreTestDir(const StoreTestDir&) = delete;
-  StoreTestDir& operator=(const StoreTestDir&) = delete;
-
-  const std::string& path() const { return path_; }
-
   std::string Write(const std::string& name, const std::string& text) const {
-    std::string file = path_ + "/" + name;
+    std::string file = path() + "/" + name;
     std::ofstream(file, std::ios::binary) << text;
     return file;
   }
-
- private:
-  std::string path_;
 };
 
 // One product per way a purchase can go.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "platform/fs/files.h"
 #include "platform/sqlite/transaction.h"
 #include "platform/store/store_json.h"
 
@@ -111,13 +112,6 @@ class Statement {
   bool ok_ = false;
 };
 
-std::string ParentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool Exec(sqlite3* db, const char* sql, std::string* error, const std::string& what) {
   char* message = nullptr;
   if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
@@ -195,28 +189,11 @@ std::optional<PurchaseOutcome> OutcomeFromName(const std::string& name) {
 
 }  // namespace
 
-bool MakeDirectories(const std::string& dir, std::string* error) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    *error = dir + ": not a directory";
-    return false;
-  }
-  if (errno != ENOENT) {
-    *error = dir + ": " + std::strerror(errno);
-    return false;
-  }
-  std::string parent = ParentOf(dir);
-  if (parent != dir && !MakeDirectories(parent, error)) return false;
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    *error = "cannot create directory " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 std::unique_ptr<StoreDatabase> StoreDatabase::Open(const std::string& path, std::string* error) {
-  if (!MakeDirectories(ParentOf(path), error)) return nullptr;
+  if (auto problem = MakeDirectories(ParentOf(path), kPrivateDirectoryMode)) {
+    *error = *problem;
+    return nullptr;
+  }
   // Create the file ourselves so its mode is 0600 whatever the umask.
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {

@@ -92,7 +92,4 @@ class StoreDatabase {
   sqlite3* db_;
 };
 
-// mkdir -p, new directories 0700.
-bool MakeDirectories(const std::string& dir, std::string* error);
-
 }  // namespace kelvo

@@ -2,13 +2,13 @@
 
 #include <array>
 
+#include "platform/encoding/base64.h"
+
 namespace kelvo {
 namespace {
 
 using nlohmann::json;
 
-constexpr char kStd[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr char kUrl[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
 std::optional<std::string> OptString(const json& j, const char* key) {
   auto it = j.find(key);
@@ -158,66 +158,12 @@ std::optional<StorePaymentTransaction> TransactionFromJsonAt(const json& j, int 
 
 }  // namespace
 
-std::string Base64(std::string_view bytes, bool url) {
-  const char* alphabet = url ? kUrl : kStd;
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    uint32_t n = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
-    out += alphabet[(n >> 18) & 63];
-    out += alphabet[(n >> 12) & 63];
-    out += alphabet[(n >> 6) & 63];
-    out += alphabet[n & 63];
-  }
-  size_t rest = bytes.size() - i;
-  if (rest > 0) {
-    uint32_t n = uint8_t(bytes[i]) << 16;
-    if (rest == 2) n |= uint8_t(bytes[i + 1]) << 8;
-    out += alphabet[(n >> 18) & 63];
-    out += alphabet[(n >> 12) & 63];
-    if (rest == 2) out += alphabet[(n >> 6) & 63];
-    if (!url) out.append(rest == 1 ? "==" : "=");
-  }
-  return out;
-}
-
-std::optional<std::string> FromBase64(std::string_view text, bool url) {
-  const char* alphabet = url ? kUrl : kStd;
-  std::array<int, 256> value;
-  value.fill(-1);
-  for (int k = 0; k < 64; ++k) value[static_cast<uint8_t>(alphabet[k])] = k;
-  if (!url) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    size_t pad = 0;
-    while (pad < 2 && pad < text.size() && text[text.size() - 1 - pad] == '=') ++pad;
-    text.remove_suffix(pad);
-  }
-  if (text.size() % 4 == 1) return std::nullopt;
-  std::string out;
-  uint32_t acc = 0;
-  int bits = 0;
-  for (char c : text) {
-    int v = value[static_cast<uint8_t>(c)];
-    if (v < 0) return std::nullopt;
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((acc >> bits) & 0xff);
-    }
-  }
-  // Leftover bits must be zero, so each text has one decoding.
-  if (bits > 0 && (acc & ((1u << bits) - 1)) != 0) return std::nullopt;
-  return out;
-}
-
 json PaymentToJson(const StorePayment& p) {
   json j;
   if (p.product_identifier) j["productIdentifier"] = *p.product_identifier;
   if (p.application_username) j["applicationUsername"] = *p.application_username;
   if (p.request_data) {
-    j["requestData"] = Base64(std::string_view(reinterpret_cast<const char*>(p.request_data->data()),
+    j["requestData"] = Base64Encode(std::string_view(reinterpret_cast<const char*>(p.request_data->data()),
                                                p.request_data->size()));
   }
   j["quantity"] = p.quantity;
@@ -237,9 +183,9 @@ std::optional<StorePayment> PaymentFromJson(const json& j) {
   p.product_identifier = OptString(j, "productIdentifier");
   p.application_username = OptString(j, "applicationUsername");
   if (std::optional<std::string> data = OptString(j, "requestData")) {
-    std::optional<std::string> bytes = FromBase64(*data);
+    std::optional<std::vector<uint8_t>> bytes = Base64Decode(*data);
     if (!bytes) return std::nullopt;
-    p.request_data = std::vector<uint8_t>(bytes->begin(), bytes->end());
+    p.request_data = std::move(*bytes);
   }
   auto q = j.find("quantity");
   if (q == j.end() || !q->is_number_integer()) return std::nullopt;

@@ -1,6 +1,5 @@
-// JSON forms of the store's values, for the state file and the receipt,
-// and Base64 for request data and the transactions' signed form. Internal
-// to the store layer.
+// JSON forms of the store's values, for the state file and the receipt.
+// Internal to the store layer.
 //
 // The From* functions never throw: a value that does not read back gives
 // nothing (the caller treats the row as damaged).
@@ -16,10 +15,6 @@
 #include "platform/store/store_types.h"
 
 namespace kelvo {
-
-// Standard alphabet with padding, or the URL alphabet without padding.
-std::string Base64(std::string_view bytes, bool url = false);
-std::optional<std::string> FromBase64(std::string_view text, bool url = false);
 
 nlohmann::json PaymentToJson(const StorePayment& payment);
 std::optional<StorePayment> PaymentFromJson(const nlohmann::json& j);

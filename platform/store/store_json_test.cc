@@ -5,31 +5,6 @@
 namespace kelvo {
 namespace {
 
-TEST(StoreJsonTest, Base64MatchesTheStandardVectorsInBothAlphabets) {
-  const std::pair<std::string, std::string> vectors[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-  };
-  for (const auto& [plain, encoded] : vectors) {
-    EXPECT_EQ(Base64(plain), encoded);
-    EXPECT_EQ(FromBase64(encoded), plain);
-    std::string url = encoded.substr(0, encoded.find('='));
-    EXPECT_EQ(Base64(plain, true), url);
-    EXPECT_EQ(FromBase64(url, true), plain);
-  }
-  const std::string high("\xfb\xff\xfe", 3);
-  EXPECT_EQ(Base64(high), "+//+");
-  EXPECT_EQ(Base64(high, true), "-__-");
-  EXPECT_EQ(FromBase64("-__-", true), high);
-
-  // Damage is refused, never half-decoded.
-  for (const char* bad : {"Zg=", "Zg", "Z===", "Zm9v!", "-__-", "Zh=="}) {
-    EXPECT_FALSE(FromBase64(bad)) << bad;
-  }
-  EXPECT_FALSE(FromBase64("+//+", true));
-  EXPECT_FALSE(FromBase64("Z", true));
-}
-
 TEST(StoreJsonTest, TransactionsSurviveTheRoundTripWhole) {
   StoreError inner = MakeStoreError("NSURLErrorDomain", -1009, "offline");
   StoreError error = MakeStoreError("SKErrorDomain", 2, "The payment was cancelled.");

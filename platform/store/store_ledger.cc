@@ -5,6 +5,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "platform/encoding/base64.h"
 #include "platform/store/store_json.h"
 
 namespace kelvo {
@@ -31,14 +32,10 @@ int OfferTypeNumber(const std::string& type) {
   return 4;  // win-back
 }
 
-const StoreOffer* FindOffer(const StoreProduct& p, const std::string& type,
+const StoreOffer* FindOfferOfType(const StoreProduct& p, const std::string& type,
                             const std::optional<std::string>& id) {
   if (type == "introductory") return p.introductory_offer ? &*p.introductory_offer : nullptr;
-  const std::vector<StoreOffer>& offers = type == "promotional" ? p.promotional_offers : p.win_back_offers;
-  for (const StoreOffer& o : offers) {
-    if (o.identifier == id) return &o;
-  }
-  return nullptr;
+  return FindOffer(type == "promotional" ? p.promotional_offers : p.win_back_offers, id);
 }
 
 std::string Sha256(const std::string& text) {
@@ -86,12 +83,12 @@ json PayloadOf(const LedgerEntry& e, const std::string& bundle_id, const StoreSt
 
 void Sign(LedgerEntry& e, const json& payload) {
   e.json = payload.dump();
-  const std::string header = Base64(R"({"alg":"ES256","kid":"kelvo-local-store","typ":"JWT"})", true);
-  const std::string body = Base64(e.json, true);
+  const std::string header = Base64UrlEncode(R"({"alg":"ES256","kid":"kelvo-local-store","typ":"JWT"})");
+  const std::string body = Base64UrlEncode(e.json);
   const std::string signed_part = header + "." + body;
   // An unverified transaction's signature is over something else.
   const std::string signature = Sha256(e.verified ? signed_part : signed_part + ".tampered");
-  e.jws = signed_part + "." + Base64(signature, true);
+  e.jws = signed_part + "." + Base64UrlEncode(signature);
 }
 
 }  // namespace
@@ -112,7 +109,7 @@ LedgerEntry MakeLedgerEntry(const PurchaseFacts& f) {
   e.verified = f.verified.value_or(f.product->verified);
   if (!e.verified) e.verification_error = f.product->verification_error;
   if (p.subscription_period) {
-    const StoreOffer* offer = e.offer_type ? FindOffer(p, *e.offer_type, e.offer_id) : nullptr;
+    const StoreOffer* offer = e.offer_type ? FindOfferOfType(p, *e.offer_type, e.offer_id) : nullptr;
     e.expiration_date = f.now + PeriodSeconds(offer ? offer->period : *p.subscription_period);
   }
   Sign(e, PayloadOf(e, f.bundle_id, f.storefront, f.product, f.now));

@@ -48,6 +48,15 @@ struct StoreOffer {
   uint64_t discount_type = 0;  // first-generation type number
 };
 
+// The offer of `offers` with identifier `id`, or null.
+inline const StoreOffer* FindOffer(const std::vector<StoreOffer>& offers,
+                                   const std::optional<std::string>& id) {
+  for (const StoreOffer& o : offers) {
+    if (o.identifier == id) return &o;
+  }
+  return nullptr;
+}
+
 enum class StoreProductType { kConsumable, kNonConsumable, kNonRenewable, kAutoRenewable };
 
 struct StoreProduct {

@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/fs/files.h"
+
 namespace kelvo {
 
 namespace fs = std::filesystem;
@@ -90,31 +92,12 @@ std::optional<std::string> WriteTunnelProfile(const std::string& directory,
   }
   // Only the directory itself: the App Group container above it is made in
   // one place, with its own mode and group (app_group_container.h).
-  if (::mkdir(directory.c_str(), kProfilesDirectoryMode) == 0) {
-    if (::chmod(directory.c_str(), kProfilesDirectoryMode) != 0) {
-      return "cannot set the mode of " + directory + ": " + std::strerror(errno);
-    }
-  } else if (errno != EEXIST) {
-    return "cannot create " + directory + ": " + std::strerror(errno);
-  }
+  if (auto problem = EnsureDirectory(directory, kProfilesDirectoryMode)) return problem;
   std::string text =
       nlohmann::json{{"name", profile.name}, {"controlSocket", profile.control_socket}}.dump() +
       "\n";
-  fs::path final_path = fs::path(directory) / file_name;
-  fs::path temp_path = fs::path(directory) / ("." + file_name + ".tmp-" + std::to_string(getpid()));
-  int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
-  if (fd < 0) return "cannot write " + temp_path.string() + ": " + std::strerror(errno);
-  bool ok = ::fchmod(fd, 0660) == 0 &&
-            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-            ::fsync(fd) == 0;
-  int saved = errno;
-  ::close(fd);
-  if (!ok || ::rename(temp_path.c_str(), final_path.c_str()) != 0) {
-    if (ok) saved = errno;
-    ::unlink(temp_path.c_str());
-    return "cannot write " + final_path.string() + ": " + std::strerror(saved);
-  }
-  return std::nullopt;
+  // Group-readable: the host of every member of the group reads it.
+  return WriteFileAtomically(directory, file_name, text, 0660);
 }
 
 std::optional<std::string> RemoveTunnelProfile(const std::string& directory,

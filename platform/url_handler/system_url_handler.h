@@ -76,8 +76,8 @@ class SystemURLHandler {
   virtual std::optional<std::string> URLForApplicationToOpenURL(const Url& url) = 0;
 };
 
-// The XDG base directories (absolute paths only; relative entries in the
-// environment are ignored, as the base directory rules say).
+// The XDG base directories by the rules of platform/xdg/base_dirs.h
+// (absolute paths only; the homes are empty without a home directory).
 struct XdgDirs {
   std::string config_home;               // $XDG_CONFIG_HOME, else ~/.config
   std::vector<std::string> config_dirs;  // $XDG_CONFIG_DIRS, else /etc/xdg

@@ -9,36 +9,26 @@
 #include <fstream>
 #include <string>
 
+#include "platform/fs/test_dir.h"
 #include "platform/url_handler/system_url_handler.h"
 
 namespace kelvo {
 
 class XdgTree {
  public:
-  XdgTree() {
-    char pattern[] = "/tmp/kelvo-xdg-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) root_ = pattern;
-  }
-  ~XdgTree() {
-    std::error_code ignored;
-    if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
-  }
-  XdgTree(const XdgTree&) = delete;
-  XdgTree& operator=(const XdgTree&) = delete;
-
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return dir_.path(); }
   XdgDirs dirs() const {
     XdgDirs d;
-    d.config_home = root_ + "/config";
-    d.config_dirs = {root_ + "/etc"};
-    d.data_home = root_ + "/data";
-    d.data_dirs = {root_ + "/sys1", root_ + "/sys2"};
+    d.config_home = root() + "/config";
+    d.config_dirs = {root() + "/etc"};
+    d.data_home = root() + "/data";
+    d.data_dirs = {root() + "/sys1", root() + "/sys2"};
     return d;
   }
 
   // Writes `text` to root/`relative`, creating directories; returns the path.
   std::string Write(const std::string& relative, const std::string& text, int mode = 0644) const {
-    std::string path = root_ + "/" + relative;
+    std::string path = root() + "/" + relative;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::trunc) << text;
     ::chmod(path.c_str(), mode);
@@ -52,7 +42,7 @@ class XdgTree {
   }
 
  private:
-  std::string root_;
+  TestDir dir_;
 };
 
 }  // namespace kelvo

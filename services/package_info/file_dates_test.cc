@@ -8,7 +8,7 @@
 #include <fstream>
 #include <limits>
 
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 
 namespace kelvo {
 namespace {

@@ -61,7 +61,7 @@ bool FPPPackageInfoPlusPlugin::IsRunningInSandbox() const {
 std::optional<FileDate> FPPPackageInfoPlusPlugin::GetInstallDate() const {
   if (!IsRunningInSandbox()) return std::nullopt;
   std::optional<std::string> documents = UserDomainPath(
-      SearchPathDirectory::kDocuments, XdgDirectories::FromEnvironment(environment_));
+      SearchPathDirectory::kDocuments, XdgBaseDirs::FromEnvironment(environment_));
   if (!documents) return std::nullopt;
   return CreationDate(*documents);
 }

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <map>
 
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
 #include "services/package_info/bundle_info.h"

@@ -112,7 +112,7 @@ std::optional<std::string> PathProviderPlugin::GetDirectoryPath(DirectoryType ty
       return std::nullopt;
   }
   std::optional<std::string> path =
-      UserDomainPath(directory, XdgDirectories::FromEnvironment(sources_.environment));
+      UserDomainPath(directory, XdgBaseDirs::FromEnvironment(sources_.environment));
   if (!path || !append_bundle_identifier) return path;
   // Without an identifier the application would share the directory with
   // every other one; no path is safer than that.

@@ -6,7 +6,7 @@
 #include <map>
 
 #include "platform/defaults/fake_user_defaults.h"
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
 

@@ -1,5 +1,7 @@
 #include "services/paths/user_dirs.h"
 
+
+#include "platform/fs/files.h"
 #include <fstream>
 #include <sstream>
 
@@ -76,11 +78,6 @@ std::optional<Word> ReadValue(std::string_view s) {
   }
   if (!OnlyCommentLeft(s.substr(i))) return std::nullopt;
   return word;
-}
-
-std::string WithoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
 }
 
 // One line: the name and the path, or nullopt to skip it.

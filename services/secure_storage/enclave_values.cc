@@ -8,8 +8,6 @@ namespace {
 
 constexpr SecKeyAlgorithm kEcies = SecKeyAlgorithm::kECIESEncryptionCofactorX963SHA256AESGCM;
 
-FlutterSecureStorageResponse Status(OSStatus status) { return {status, std::monostate{}}; }
-
 // The locked status passes through; any other failure becomes `otherwise`.
 OSStatus LockedOr(OSStatus status, OSStatus otherwise) {
   return status == errSecInteractionNotAllowed ? status : otherwise;
@@ -97,33 +95,33 @@ OSStatus FlutterSecureStorage::upsert(const KeychainQueryParameters& presence,
 
 FlutterSecureStorageResponse FlutterSecureStorage::writeEncrypted(
     const KeychainQueryParameters& params, const std::string& value) const {
-  if (!params.key) return Status(errSecParam);
+  if (!params.key) return StatusResponse(errSecParam);
   const std::string& key = *params.key;
 
   SecExpected<SecPrivateKeyRef> privateKey = ensureEnclavePrivateKey(params.service);
-  if (!privateKey) return Status(LockedOr(privateKey.error().status, errSecParam));
+  if (!privateKey) return StatusResponse(LockedOr(privateKey.error().status, errSecParam));
   SecPublicKeyRef publicKey = (*privateKey)->CopyPublicKey();
-  if (!publicKey) return Status(errSecParam);
+  if (!publicKey) return StatusResponse(errSecParam);
 
   std::optional<CryptoBytes> aesKey = AesGcmRandomKey();
   std::optional<CryptoBytes> nonce = AesGcmRandomNonce();
-  if (!aesKey || !nonce) return Status(errSecParam);
+  if (!aesKey || !nonce) return StatusResponse(errSecParam);
   std::span<const uint8_t> plaintext(reinterpret_cast<const uint8_t*>(value.data()), value.size());
   std::optional<AesGcmSealedBox> sealed = AesGcmSeal(*aesKey, *nonce, plaintext);
-  if (!sealed) return Status(errSecParam);
+  if (!sealed) return StatusResponse(errSecParam);
   SecBytes stored = sealed->nonce;
   stored.insert(stored.end(), sealed->ciphertext.begin(), sealed->ciphertext.end());
   stored.insert(stored.end(), sealed->tag.begin(), sealed->tag.end());
 
   SecExpected<CryptoBytes> wrapped = wrapSymmetricKey(*aesKey, *publicKey);
-  if (!wrapped) return Status(errSecParam);
+  if (!wrapped) return StatusResponse(errSecParam);
 
   KeychainQueryParameters wrappedItem = params;
   wrappedItem.key = kWrappedKeyAccountPrefix + key;
   wrappedItem.shouldReturnData = false;
   wrappedItem.isSynchronizable = false;
   SecExpected<SecDictionary> wrappedQuery = baseQuery(wrappedItem);
-  if (!wrappedQuery) return Status(wrappedQuery.error().status);
+  if (!wrappedQuery) return StatusResponse(wrappedQuery.error().status);
   // The earlier wrapped key is kept aside: should the value's write fail,
   // it goes back, so the old value still opens instead of being lost.
   std::optional<SecBytes> earlierWrapped;
@@ -135,44 +133,44 @@ FlutterSecureStorageResponse FlutterSecureStorage::writeEncrypted(
   }
   SecDictionary restoreQuery = *wrappedQuery;
   OSStatus status = upsert(wrappedItem, std::move(*wrappedQuery), *wrapped);
-  if (status != errSecSuccess) return Status(status);
+  if (status != errSecSuccess) return StatusResponse(status);
 
   KeychainQueryParameters valueItem = params;
   valueItem.shouldReturnData = false;
   SecExpected<SecDictionary> valueQuery = baseQuery(valueItem);
-  if (!valueQuery) return Status(valueQuery.error().status);
+  if (!valueQuery) return StatusResponse(valueQuery.error().status);
   // Presence of the caller's own record; a refused update is reported as
   // it is, without the delete-and-add repair of plain values.
   status = upsert(params, std::move(*valueQuery), stored);
   if (status != errSecSuccess && earlierWrapped) {
     keychain_->Update(restoreQuery, SecDictionary{{kSecValueData, *earlierWrapped}});
   }
-  return Status(status);
+  return StatusResponse(status);
 }
 
 FlutterSecureStorageResponse FlutterSecureStorage::readEncrypted(
     const KeychainQueryParameters& params) const {
-  if (!params.key) return Status(errSecParam);
+  if (!params.key) return StatusResponse(errSecParam);
 
   SecExpected<SecDictionary> wrappedQuery = wrappedKeyQuery(params, *params.key, true);
-  if (!wrappedQuery) return Status(wrappedQuery.error().status);
+  if (!wrappedQuery) return StatusResponse(wrappedQuery.error().status);
   SecResult wrappedResult;
   OSStatus status = keychain_->CopyMatching(*wrappedQuery, &wrappedResult);
-  if (status == errSecItemNotFound) return Status(errSecSuccess);
-  if (status != errSecSuccess) return Status(status);
+  if (status == errSecItemNotFound) return StatusResponse(errSecSuccess);
+  if (status != errSecSuccess) return StatusResponse(status);
   const SecBytes* wrapped = std::get_if<SecBytes>(&wrappedResult);
-  if (!wrapped) return Status(errSecSuccess);
+  if (!wrapped) return StatusResponse(errSecSuccess);
 
   KeychainQueryParameters valueItem = params;
   valueItem.shouldReturnData = true;
   SecExpected<SecDictionary> valueQuery = baseQuery(valueItem);
-  if (!valueQuery) return Status(valueQuery.error().status);
+  if (!valueQuery) return StatusResponse(valueQuery.error().status);
   SecResult valueResult;
   status = keychain_->CopyMatching(*valueQuery, &valueResult);
-  if (status == errSecItemNotFound) return Status(errSecSuccess);
-  if (status != errSecSuccess) return Status(status);
+  if (status == errSecItemNotFound) return StatusResponse(errSecSuccess);
+  if (status != errSecSuccess) return StatusResponse(status);
   const SecBytes* stored = std::get_if<SecBytes>(&valueResult);
-  if (!stored) return Status(errSecSuccess);
+  if (!stored) return StatusResponse(errSecSuccess);
 
   auto plainFallback = [&] {
     KeychainQueryParameters plain = params;
@@ -184,14 +182,14 @@ FlutterSecureStorageResponse FlutterSecureStorage::readEncrypted(
     // Locked is an answer of its own: the plain fallback would hand out
     // the ciphertext's bytes as if they were the value.
     if (privateKey.error().status == errSecInteractionNotAllowed) {
-      return Status(errSecInteractionNotAllowed);
+      return StatusResponse(errSecInteractionNotAllowed);
     }
     return plainFallback();
   }
   SecExpected<CryptoBytes> aesKey = unwrapSymmetricKey(*wrapped, **privateKey);
   if (!aesKey) return plainFallback();
 
-  if (stored->size() <= kAesGcmNonceSize) return Status(errSecDecode);
+  if (stored->size() <= kAesGcmNonceSize) return StatusResponse(errSecDecode);
   AesGcmSealedBox box;
   box.nonce.assign(stored->begin(), stored->begin() + kAesGcmNonceSize);
   std::span<const uint8_t> rest(stored->data() + kAesGcmNonceSize,

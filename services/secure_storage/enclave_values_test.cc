@@ -4,7 +4,7 @@
 // and the failures of write.
 #include <gtest/gtest.h>
 
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/keychain/fake_keychain.h"
 #include "services/secure_storage/flutter_secure_storage.h"
 #include "services/secure_storage/parse_call.h"

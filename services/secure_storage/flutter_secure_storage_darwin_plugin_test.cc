@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/defaults/test_dir.h"
+#include "platform/fs/test_dir.h"
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
 #include "platform/engine/testing/test_registrar.h"

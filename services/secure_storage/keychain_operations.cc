@@ -7,8 +7,6 @@
 namespace kelvo {
 namespace {
 
-FlutterSecureStorageResponse Status(OSStatus status) { return {status, std::monostate{}}; }
-
 SecBytes Utf8Bytes(const std::string& value) { return SecBytes(value.begin(), value.end()); }
 
 }  // namespace
@@ -41,11 +39,11 @@ FlutterSecureStorageResponse FlutterSecureStorage::read(
 FlutterSecureStorageResponse FlutterSecureStorage::readPlain(
     const KeychainQueryParameters& params) const {
   SecExpected<SecDictionary> query = baseQuery(params);
-  if (!query) return Status(query.error().status);
+  if (!query) return StatusResponse(query.error().status);
   SecResult result;
   OSStatus status = keychain_->CopyMatching(*query, &result);
-  if (status == errSecItemNotFound) return Status(errSecSuccess);
-  if (status != errSecSuccess) return Status(status);
+  if (status == errSecItemNotFound) return StatusResponse(errSecSuccess);
+  if (status != errSecSuccess) return StatusResponse(status);
   FlutterSecureStorageResponse response;
   if (const SecBytes* data = std::get_if<SecBytes>(&result)) {
     if (std::optional<std::string> text = DecodeUtf8Text(*data)) response.value = std::move(*text);
@@ -62,21 +60,21 @@ FlutterSecureStorageResponse FlutterSecureStorage::writePlain(
     const KeychainQueryParameters& params, const std::string& value) const {
   SecExpected<bool> exists = containsKey(params);
   SecExpected<SecDictionary> query = baseQuery(params);
-  if (!query) return Status(query.error().status);
+  if (!query) return StatusResponse(query.error().status);
   const SecBytes data = Utf8Bytes(value);
   if (exists.has_value() && exists.value()) {
     OSStatus updated = keychain_->Update(*query, SecDictionary{{kSecValueData, data}});
-    if (updated == errSecSuccess) return Status(errSecSuccess);
+    if (updated == errSecSuccess) return StatusResponse(errSecSuccess);
     // Refused because the device is locked: starting afresh would delete
     // the item and then fail to add it back.
-    if (updated == errSecInteractionNotAllowed) return Status(updated);
+    if (updated == errSecInteractionNotAllowed) return StatusResponse(updated);
     // The item could not be changed in place (its other variant, or
     // attributes that differ): start it afresh.
     deleteItem(params);
   }
   SecDictionary add = std::move(*query);
   add[kSecValueData] = data;
-  return Status(keychain_->Add(add));
+  return StatusResponse(keychain_->Add(add));
 }
 
 FlutterSecureStorageResponse FlutterSecureStorage::deleteItem(
@@ -88,7 +86,7 @@ FlutterSecureStorageResponse FlutterSecureStorage::deleteItem(
     wrapped.key = kWrappedKeyAccountPrefix + *params.key;
     return performDelete(wrapped, /*clearKey=*/false);
   }
-  return Status(errSecSuccess);
+  return StatusResponse(errSecSuccess);
 }
 
 FlutterSecureStorageResponse FlutterSecureStorage::performDelete(
@@ -101,21 +99,21 @@ FlutterSecureStorageResponse FlutterSecureStorage::performDelete(
     copy.accessibilityLevel.reset();
     copy.accessControlFlags.reset();
     SecExpected<SecDictionary> query = baseQuery(copy);
-    if (!query) return Status(query.error().status);
+    if (!query) return StatusResponse(query.error().status);
     statuses[i] = keychain_->Delete(*query);
   }
   const OSStatus s1 = statuses[0], s2 = statuses[1];
-  if (s1 == errSecItemNotFound && s2 == errSecItemNotFound) return Status(errSecSuccess);
+  if (s1 == errSecItemNotFound && s2 == errSecItemNotFound) return StatusResponse(errSecSuccess);
   if (s1 != errSecSuccess && s2 != errSecSuccess) {
-    return Status(s1 == errSecItemNotFound ? s2 : s1);
+    return StatusResponse(s1 == errSecItemNotFound ? s2 : s1);
   }
-  return Status(errSecSuccess);
+  return StatusResponse(errSecSuccess);
 }
 
 FlutterSecureStorageResponse FlutterSecureStorage::readAll(
     const KeychainQueryParameters& params) const {
   SecExpected<SecDictionary> query = baseQuery(params);
-  if (!query) return Status(query.error().status);
+  if (!query) return StatusResponse(query.error().status);
   (*query)[kSecMatchLimit] = std::string(kSecMatchLimitAll);
   (*query)[kSecReturnAttributes] = true;
   (*query)[kSecReturnData] = true;
@@ -135,8 +133,8 @@ FlutterSecureStorageResponse FlutterSecureStorage::readAll(
                               std::string(item.data.begin(), item.data.end()));
     }
   });
-  if (status == errSecItemNotFound) return Status(errSecSuccess);
-  if (status != errSecSuccess) return Status(status);
+  if (status == errSecItemNotFound) return StatusResponse(errSecSuccess);
+  if (status != errSecSuccess) return StatusResponse(status);
 
   for (auto& [account, data] : sealed) {
     KeychainQueryParameters one = params;

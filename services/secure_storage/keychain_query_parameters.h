@@ -45,6 +45,11 @@ struct FlutterSecureStorageResponse {
   std::variant<std::monostate, std::string, Map> value;
 };
 
+// A response that is only a status.
+inline FlutterSecureStorageResponse StatusResponse(OSStatus status) {
+  return {status, std::monostate{}};
+}
+
 struct OSSecError {
   OSStatus status = errSecParam;
   std::optional<std::string> message;

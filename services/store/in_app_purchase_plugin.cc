@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/encoding/uuid.h"
 #include "platform/engine/channels.h"
 #include "platform/log/system_log.h"
 #include "platform/store/local_store.h"
@@ -48,29 +49,6 @@ std::optional<int64_t> NumberAsInt64(const Value& v) {
     return std::nullopt;
   }
   return static_cast<int64_t>(d);
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// UUID text (8-4-4-4-12 hexadecimal digits, either case) in its canonical
-// upper-case form, or nothing.
-std::optional<std::string> CanonicalUuid(const std::string& text) {
-  if (text.size() != 36) return std::nullopt;
-  std::string out = text;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (text[i] != '-') return std::nullopt;
-      continue;
-    }
-    if (HexDigit(text[i]) < 0) return std::nullopt;
-    if (text[i] >= 'a' && text[i] <= 'f') out[i] = static_cast<char>(text[i] - 'a' + 'A');
-  }
-  return out;
 }
 
 // A receipt property value as the store reads it.

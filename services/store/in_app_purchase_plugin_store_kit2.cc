@@ -6,6 +6,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "platform/encoding/base64.h"
+#include "platform/encoding/uuid.h"
 #include "platform/engine/failure_text.h"
 #include "services/store/store_kit2_conversions.h"
 
@@ -135,19 +137,19 @@ SK2Result<StorePurchaseOptions> InAppPurchasePluginStoreKit2::BuildOptions(
   if (options.appAccountToken) {
     // Text that is not a UUID is dropped, as the platform's UUID parser
     // would give nothing for it.
-    out.app_account_token = ParseUUID(*options.appAccountToken);
+    out.app_account_token = CanonicalUuid(*options.appAccountToken);
   }
   out.quantity = options.quantity;
   if (os_.AtLeast(14, 4) && options.promotionalOffer) {
     const SK2SubscriptionOfferSignatureMessage& signature =
         options.promotionalOffer->promotionalOfferSignature;
-    std::optional<std::string> nonce = ParseUUID(signature.nonce);
+    std::optional<std::string> nonce = CanonicalUuid(signature.nonce);
     if (!nonce) {
       return InAppPurchase2Error::Pigeon("storekit2_invalid_promotional_offer",
                                          "Invalid UUID format for nonce: " + signature.nonce,
                                          Value(product.identifier));
     }
-    std::optional<std::vector<uint8_t>> bytes = DecodeBase64(signature.signature);
+    std::optional<std::vector<uint8_t>> bytes = Base64Decode(signature.signature, Base64Bits::kAnyUnused);
     if (!bytes) {
       return InAppPurchase2Error::Pigeon(
           "storekit2_invalid_promotional_offer",

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/encoding/base64.h"
 #include "services/store/user_info_encoding.h"
 
 namespace kelvo {
@@ -53,17 +54,6 @@ StoreError ReadError(const std::string& path, int error_number) {
 }
 
 }  // namespace
-
-std::string Base64Encode(const std::vector<uint8_t>& bytes) {
-  if (bytes.empty()) return std::string();
-  // EVP_EncodeBlock writes 4 characters per 3 bytes and a terminating NUL,
-  // with no line breaks.
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                          static_cast<int>(bytes.size()));
-  out.resize(n < 0 ? 0 : static_cast<size_t>(n));
-  return out;
-}
 
 std::optional<std::string> FIAPReceiptManager::receiptURL() const {
   return locator_ ? locator_() : std::nullopt;

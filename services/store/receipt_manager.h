@@ -45,7 +45,4 @@ class FIAPReceiptManager {
   ReceiptLocator locator_;
 };
 
-// Base64 (standard alphabet, padded) on one line.
-std::string Base64Encode(const std::vector<uint8_t>& bytes);
-
 }  // namespace kelvo

@@ -27,22 +27,6 @@ class ReceiptManagerTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST(Base64Test, StandardAlphabetPaddedOnOneLine) {
-  auto encode = [](const std::string& s) {
-    return Base64Encode(std::vector<uint8_t>(s.begin(), s.end()));
-  };
-  EXPECT_EQ(encode(""), "");
-  EXPECT_EQ(encode("f"), "Zg==");
-  EXPECT_EQ(encode("fo"), "Zm8=");
-  EXPECT_EQ(encode("foo"), "Zm9v");
-  EXPECT_EQ(encode("foobar"), "Zm9vYmFy");
-  EXPECT_EQ(encode("\xfb\xff"), "+/8=");
-  // Long enough that a line-breaking encoder would break it.
-  std::string long_text = encode(std::string(300, 'x'));
-  EXPECT_EQ(long_text.size(), 400u);
-  EXPECT_EQ(long_text.find('\n'), std::string::npos);
-}
-
 TEST_F(ReceiptManagerTest, ReadsTheReceiptAnewEachTime) {
   std::string path = Write("receipt", "foobar");
   FIAPReceiptManager manager([path] { return path; });

@@ -17,22 +17,6 @@ double PriceToDouble(const std::string& price) {
   return value;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-int Base64Digit(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 }  // namespace
 
 bool HasSubscriptionInfo(const StoreProduct& product) {
@@ -185,55 +169,6 @@ SK2TransactionMessage convertToPigeon(const StoreTransaction& transaction,
   m.jsonRepresentation = transaction.json_representation;
   m.status = status;
   return m;
-}
-
-std::optional<std::string> ParseUUID(std::string_view text) {
-  static constexpr size_t kDashes[] = {8, 13, 18, 23};
-  if (text.size() != 36) return std::nullopt;
-  std::string canonical(text);
-  for (size_t i = 0; i < canonical.size(); ++i) {
-    char& c = canonical[i];
-    bool dash_here = i == kDashes[0] || i == kDashes[1] || i == kDashes[2] || i == kDashes[3];
-    if (dash_here) {
-      if (c != '-') return std::nullopt;
-      continue;
-    }
-    if (HexDigit(c) < 0) return std::nullopt;
-    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return canonical;
-}
-
-std::optional<std::vector<uint8_t>> DecodeBase64(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  size_t padding = 0;
-  if (!text.empty() && text.back() == '=') {
-    ++padding;
-    if (text[text.size() - 2] == '=') ++padding;
-  }
-  std::vector<uint8_t> out;
-  out.reserve(text.size() / 4 * 3);
-  uint32_t bits = 0;
-  int count = 0;
-  for (size_t i = 0; i < text.size() - padding; ++i) {
-    int d = Base64Digit(text[i]);
-    if (d < 0) return std::nullopt;  // also '=' anywhere but the end
-    bits = (bits << 6) | static_cast<uint32_t>(d);
-    if (++count == 4) {
-      out.push_back(static_cast<uint8_t>(bits >> 16));
-      out.push_back(static_cast<uint8_t>(bits >> 8));
-      out.push_back(static_cast<uint8_t>(bits));
-      bits = 0;
-      count = 0;
-    }
-  }
-  if (count == 3) {  // one '='
-    out.push_back(static_cast<uint8_t>(bits >> 10));
-    out.push_back(static_cast<uint8_t>(bits >> 2));
-  } else if (count == 2) {  // two '='
-    out.push_back(static_cast<uint8_t>(bits >> 4));
-  }
-  return out;
 }
 
 }  // namespace kelvo

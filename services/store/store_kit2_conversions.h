@@ -1,6 +1,6 @@
 // From the store's second-generation values (platform/store) to the
 // messages of the second-generation API, and the two text forms the API
-// reads from the user interface (UUID text, Base64 text).
+// reads from the user interface.
 //
 // Contract: each convertToPigeon builds a new message and keeps nothing.
 // A store value outside the members the API knows (a product type, offer
@@ -67,14 +67,5 @@ SK2ProductPurchaseResultMessage convertToPigeon(const StorePurchaseResult& resul
 SK2TransactionMessage convertToPigeon(const StoreTransaction& transaction,
                                       const std::optional<std::string>& receipt,
                                       SK2PurchaseStatusMessage status);
-
-// The canonical (upper-case) form of UUID text: 32 hexadecimal digits in
-// groups 8-4-4-4-12 separated by '-', either case. Nothing for anything
-// else.
-std::optional<std::string> ParseUUID(std::string_view text);
-
-// Standard Base64 (RFC 4648 alphabet with '+' and '/'), padded with '=' to
-// a multiple of four; no white space. Nothing for anything else.
-std::optional<std::vector<uint8_t>> DecodeBase64(std::string_view text);
 
 }  // namespace kelvo

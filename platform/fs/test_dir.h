@@ -1,4 +1,5 @@
-// A fresh temporary directory for one test, removed with everything in it.
+// For tests: a fresh temporary directory under $TMPDIR (else /tmp), removed
+// with everything in it when the object goes.
 #pragma once
 
 #include <stdlib.h>
@@ -12,7 +13,7 @@ class TestDir {
  public:
   TestDir() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelvo-defaults-XXXXXX";
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelvo-test-XXXXXX";
     char* made = mkdtemp(pattern.data());
     path_ = made ? made : "";
   }
