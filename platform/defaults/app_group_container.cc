@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/defaults/user_defaults.h"
@@ -41,31 +43,44 @@ std::optional<std::string> CheckRoot(const std::string& root) {
   return std::nullopt;
 }
 
+std::optional<std::string> CannotCreate(const std::string& root, const std::string& container,
+                                        const std::optional<gid_t>& group, int err) {
+  struct stat st {};
+  ::stat(root.c_str(), &st);
+  return "cannot create the App Group container " + container + " (" + std::strerror(err) +
+         "); its root " + root + " has " + Describe(st) + "; expected the container to exist (" +
+         Expected(group) + ", made at install) or the root to be writable by " +
+         UserName(::geteuid());
+}
+
+// The container is made under a private name, given its group and mode,
+// and only then renamed into place: another process or thread never sees
+// it half made (0700 before the chmod) and refuses it as a wrong mode.
 std::optional<std::string> Create(const std::string& root, const std::string& container,
                                   const std::optional<gid_t>& group) {
-  if (::mkdir(container.c_str(), 0700) != 0) {
-    if (errno == EEXIST) return std::nullopt;  // another process was first; checked next
-    int err = errno;
-    struct stat st {};
-    ::stat(root.c_str(), &st);
-    return "cannot create the App Group container " + container + " (" + std::strerror(err) +
-           "); its root " + root + " has " + Describe(st) + "; expected the container to exist (" +
-           Expected(group) + ", made at install) or the root to be writable by " +
-           UserName(::geteuid());
-  }
+  static std::atomic<unsigned> counter{0};
+  const std::string draft = container + ".new-" + std::to_string(::getpid()) + "-" +
+                            std::to_string(counter.fetch_add(1));
+  if (::mkdir(draft.c_str(), 0700) != 0) return CannotCreate(root, container, group, errno);
   // Group first: chown clears the set-group-id bit. mkdir ignores that bit
   // and applies the umask, so the mode is set last, whole.
-  if (group && ::chown(container.c_str(), static_cast<uid_t>(-1), *group) != 0) {
+  if (group && ::chown(draft.c_str(), static_cast<uid_t>(-1), *group) != 0) {
     int err = errno;
-    ::rmdir(container.c_str());
+    ::rmdir(draft.c_str());
     return "cannot give the App Group container " + container + " to the group " +
            GroupName(*group) + ": " + std::strerror(err);
   }
-  if (::chmod(container.c_str(), kAppGroupContainerMode) != 0) {
+  if (::chmod(draft.c_str(), kAppGroupContainerMode) != 0) {
     int err = errno;
-    ::rmdir(container.c_str());
+    ::rmdir(draft.c_str());
     return "cannot set the mode of the App Group container " + container + ": " +
            std::strerror(err);
+  }
+  if (::renameat2(AT_FDCWD, draft.c_str(), AT_FDCWD, container.c_str(), RENAME_NOREPLACE) != 0) {
+    int err = errno;
+    ::rmdir(draft.c_str());
+    if (err == EEXIST) return std::nullopt;  // another process was first; checked next
+    return CannotCreate(root, container, group, err);
   }
   return std::nullopt;
 }

@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "platform/defaults/defaults_failure.h"
 #include "platform/fs/test_dir.h"
@@ -50,6 +52,28 @@ TEST_F(AppGroupContainerTest, MakesTheContainerWithItsModeAndGroupWhateverTheUma
   EXPECT_EQ(EnsureAppGroupContainer(root_, kGroupId, own_group_), std::nullopt);
   // A group that does not exist constrains nothing.
   EXPECT_EQ(EnsureAppGroupContainer(root_, kGroupId, "k13-no-such-group"), std::nullopt);
+}
+
+TEST_F(AppGroupContainerTest, ThreadsMakingItAtOnceAllFindItSound) {
+  // A container seen half made (before its mode is set) would be refused
+  // as a wrong mode by whoever came second.
+  for (int round = 0; round < 20; ++round) {
+    const std::string id = std::string(kGroupId) + "." + std::to_string(round);
+    std::vector<std::optional<std::string>> problems(6);
+    std::vector<std::thread> threads;
+    for (auto& problem : problems) {
+      threads.emplace_back([&, id] { problem = EnsureAppGroupContainer(root_, id, own_group_); });
+    }
+    for (auto& thread : threads) thread.join();
+    for (const auto& problem : problems) EXPECT_EQ(problem, std::nullopt) << *problem;
+  }
+  // No draft is left beside the containers.
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(root_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".new-"), std::string::npos);
+    ++entries;
+  }
+  EXPECT_EQ(entries, 20u);
 }
 
 TEST_F(AppGroupContainerTest, ReportsAContainerOfAnotherModeAndLeavesItAlone) {
