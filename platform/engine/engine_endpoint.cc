@@ -37,6 +37,14 @@ std::string ErrnoText(int err) { return std::strerror(err); }
 // The endpoint whose connection this thread reads as a waiting Call.
 thread_local const EngineEndpoint* t_call_reader = nullptr;
 
+// The read buffer of a thread that reads for Call or for the queue, kept
+// for the thread's life.
+std::vector<uint8_t>& ThreadReadBuffer() {
+  thread_local std::vector<uint8_t> buffer;
+  if (buffer.size() != kReadChunk) buffer.resize(kReadChunk);
+  return buffer;
+}
+
 // The reply handed to a handler: answers once; dropped unanswered, it
 // answers nothing so the peer is never left waiting.
 class ReplyOnce {
@@ -64,7 +72,10 @@ class ReplyOnce {
 }  // namespace
 
 EngineEndpoint::EngineEndpoint(Role role, std::shared_ptr<Queue> queue, EngineLog log)
-    : role_(role), queue_(std::move(queue)), log_(std::move(log)) {
+    : role_(role),
+      queue_(std::move(queue)),
+      log_(std::move(log)),
+      readiness_(role == Role::kServer && queue_ ? queue_->readiness() : nullptr) {
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -166,6 +177,12 @@ EngineEndpoint::Connection* EngineEndpoint::AddConnectionLocked(int fd) {
   auto c = std::make_unique<Connection>();
   c->id = next_connection_++;
   c->fd = fd;
+  if (readiness_ != nullptr) {
+    c->watch = readiness_->WatchReadable(
+        fd, [weak = weak_from_this(), id = c->id] {
+          if (auto self = weak.lock()) self->ReadOnQueue(id);
+        });
+  }
   Connection* raw = c.get();
   connections_.emplace(raw->id, std::move(c));
   return raw;
@@ -259,10 +276,7 @@ std::optional<EngineEndpoint::CallReply> EngineEndpoint::Call(const std::string&
       lock.lock();
       // `c` is still there: Close waits for the token before removing it.
       c->reading = c->call_reading = false;
-      if (!reason.empty() && c->broken.empty()) {
-        c->broken = std::move(reason);
-        Wake();  // the I/O thread closes it and settles what waits on it
-      }
+      if (!reason.empty()) BreakLocked(*c, std::move(reason));
       reader_cv_.notify_all();
       continue;
     }
@@ -274,8 +288,7 @@ std::optional<EngineEndpoint::CallReply> EngineEndpoint::Call(const std::string&
 
 std::string EngineEndpoint::ReadUntil(Connection& c, const std::atomic<bool>& done,
                                       std::chrono::steady_clock::time_point deadline) {
-  thread_local std::vector<uint8_t> buffer;  // kept for the thread's life
-  if (buffer.size() != kReadChunk) buffer.resize(kReadChunk);
+  std::vector<uint8_t>& buffer = ThreadReadBuffer();
   while (!done.load(std::memory_order_acquire)) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
                                                              std::chrono::steady_clock::now());
@@ -291,6 +304,38 @@ std::string EngineEndpoint::ReadUntil(Connection& c, const std::atomic<bool>& do
     if (!reason.empty()) return reason;
   }
   return {};
+}
+
+void EngineEndpoint::ReadOnQueue(uint64_t conn_id) {
+  Connection* c = nullptr;
+  {
+    std::lock_guard lock(mu_);
+    c = FindLocked(conn_id);
+    // Broken: the I/O thread is about to close it.
+    if (c == nullptr || c->reading || !c->broken.empty() || stopping_) return;
+    c->reading = c->queue_reading = true;
+  }
+  std::vector<Frame> frames;
+  // `c` stays: Close waits for the token before removing it.
+  std::string reason = ReadTurn(*c, ThreadReadBuffer(), &frames);
+  {
+    std::lock_guard lock(mu_);
+    c->reading = c->queue_reading = false;
+    if (!reason.empty()) BreakLocked(*c, std::move(reason));
+  }
+  reader_cv_.notify_all();
+  if (frames.empty()) return;
+  // Without the token, so that a handler may close or stop anything.
+  std::string error = HandleFrames(conn_id, frames, true);
+  if (error.empty()) return;
+  std::lock_guard lock(mu_);
+  if (Connection* still = FindLocked(conn_id)) BreakLocked(*still, std::move(error));
+}
+
+void EngineEndpoint::BreakLocked(Connection& c, std::string reason) {
+  if (!c.broken.empty()) return;
+  c.broken = std::move(reason);
+  Wake();  // the I/O thread closes it and settles what waits on it
 }
 
 void EngineEndpoint::SendReply(uint64_t conn, int64_t id, const std::string& channel,
@@ -392,7 +437,9 @@ void EngineEndpoint::Run() {
         // them instead of waking for every reply; it looks again when the
         // moment has passed.
         short events = POLLIN;
-        if (c->calls > 0 || now < c->last_call_end + kCallLinger) {
+        if (c->watch != 0) {
+          events = 0;  // the queue reads it
+        } else if (c->calls > 0 || now < c->last_call_end + kCallLinger) {
           events = 0;
           lingering = true;
         }
@@ -484,8 +531,9 @@ void EngineEndpoint::ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer) {
     std::unique_lock lock(mu_);
     c = FindLocked(conn_id);
     if (c == nullptr) return;
-    // A waiting call reads it; the next poll leaves it to the calls.
-    if (c->reading) return;
+    // A waiting call reads it (the next poll leaves it to the calls), or
+    // the queue does.
+    if (c->reading || c->watch != 0) return;
     c->reading = true;
   }
   // Stays valid: only this thread removes connections.
@@ -498,13 +546,15 @@ void EngineEndpoint::ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer) {
   if (!reason.empty()) Close(conn_id, std::move(reason));
 }
 
-std::string EngineEndpoint::ReadTurn(Connection& c, std::vector<uint8_t>& buffer) {
+std::string EngineEndpoint::ReadTurn(Connection& c, std::vector<uint8_t>& buffer,
+                                     std::vector<Frame>* collected) {
   std::vector<Frame> frames;
   for (int turn = 0; turn < kReadsPerTurn; ++turn) {
     ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n > 0) {
       frames.clear();
-      bool ok = c.reader.Feed(std::span(buffer.data(), static_cast<size_t>(n)), &frames);
+      bool ok = c.reader.Feed(std::span(buffer.data(), static_cast<size_t>(n)),
+                              collected != nullptr ? collected : &frames);
       if (!frames.empty()) {
         std::string reason = HandleFrames(c.id, frames);
         if (!reason.empty()) return reason;
@@ -525,7 +575,8 @@ std::string EngineEndpoint::ReadTurn(Connection& c, std::vector<uint8_t>& buffer
   return {};
 }
 
-std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& frames) {
+std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& frames,
+                                         bool on_queue) {
   struct Step {
     Frame frame;
     Pending pending;  // for a reply
@@ -552,7 +603,9 @@ std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& f
   }
   // Messages go to the queue in one hand-off per batch; a reply that also
   // goes through the queue first sends the messages before it, so the
-  // stream's order holds.
+  // stream's order holds. Already on the queue, everything runs in order
+  // right here.
+  const bool hop = queue_ && !on_queue;
   std::weak_ptr<EngineEndpoint> weak = weak_from_this();
   std::vector<Frame> messages;
   auto hand_off = [&] {
@@ -567,9 +620,10 @@ std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& f
   for (Step& step : steps) {
     Frame& f = step.frame;
     if (f.kind == FrameKind::kReply) {
-      if (queue_ && !step.pending.inline_callback) hand_off();
+      if (hop && !step.pending.inline_callback) hand_off();
+      if (on_queue) step.pending.inline_callback = true;
       Deliver(std::move(step.pending), std::move(f.data), ReplyStatus::kAnswered);
-    } else if (queue_) {
+    } else if (hop) {
       messages.push_back(std::move(f));
     } else {
       DispatchMessage(conn_id, f.id, f.channel, std::move(f.data));
@@ -603,6 +657,7 @@ void EngineEndpoint::Close(uint64_t conn_id, std::string reason) {
     auto it = connections_.find(conn_id);
     if (it == connections_.end()) return;
     ReclaimReaderLocked(lock, *it->second);
+    if (readiness_ != nullptr) readiness_->Unwatch(it->second->watch);
     ::close(it->second->fd);
     connections_.erase(it);
     for (auto p = pending_.begin(); p != pending_.end();) {
@@ -626,6 +681,7 @@ void EngineEndpoint::CloseAll() {
     std::unique_lock lock(mu_);
     for (auto& [id, c] : connections_) {
       ReclaimReaderLocked(lock, *c);
+      if (readiness_ != nullptr) readiness_->Unwatch(c->watch);
       ::close(c->fd);
     }
     closed = connections_.size();
@@ -641,9 +697,11 @@ void EngineEndpoint::CloseAll() {
 }
 
 void EngineEndpoint::ReclaimReaderLocked(std::unique_lock<std::mutex>& lock, Connection& c) {
-  if (!c.call_reading) return;
-  // Ends the Call's poll at once; the connection is closing anyway.
-  ::shutdown(c.fd, SHUT_RDWR);
+  if (!c.call_reading && !c.queue_reading) return;
+  // Ends a Call's poll at once; the connection is closing anyway. The
+  // queue's reader does not wait on the socket and gives the token back
+  // as soon as it has read.
+  if (c.call_reading) ::shutdown(c.fd, SHUT_RDWR);
   reader_cv_.wait(lock, [&] { return !c.reading; });
 }
 

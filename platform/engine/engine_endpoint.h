@@ -16,6 +16,14 @@
 // as the I/O thread would. While calls wait on a connection (and briefly
 // after) the I/O thread does not poll it for reading, so it is not woken
 // by every reply.
+//
+// A server whose queue watches descriptors (Queue::readiness, the main
+// queue of AsioDispatch) leaves reading its connections to that queue: a
+// message wakes the queue's thread directly, its handler runs right there
+// and its reply is written there too, one hand-off in all. The I/O thread
+// then only accepts, drains what the sockets would not take, and closes.
+// The queue's reader holds the token only while reading, never while
+// handlers run, so a handler may stop the server.
 #pragma once
 
 #include <sys/types.h>
@@ -109,6 +117,8 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
     std::string broken;            // guarded by mu_; why it must close
     bool reading = false;          // guarded by mu_; a thread holds the reader token
     bool call_reading = false;     // guarded by mu_; that thread is a waiting Call
+    bool queue_reading = false;    // guarded by mu_; that thread is the queue's
+    ReadinessWatcher::WatchId watch = 0;  // the queue reads it (server with readiness_)
     int calls = 0;                 // guarded by mu_; Calls waiting on it
     std::chrono::steady_clock::time_point last_call_end{};  // guarded by mu_
   };
@@ -123,17 +133,24 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   void AcceptAll();
   void ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer);
   // Reads what the socket has (up to a turn's worth) and handles the
-  // frames; the token must be held. Why the connection must close, or
-  // empty.
-  std::string ReadTurn(Connection& c, std::vector<uint8_t>& buffer);
+  // frames, or appends them to `*collected` when given; the token must be
+  // held. Why the connection must close, or empty.
+  std::string ReadTurn(Connection& c, std::vector<uint8_t>& buffer,
+                       std::vector<Frame>* collected = nullptr);
+  // On the queue, when the connection is readable: reads a turn, gives the
+  // token back, then runs the handlers and reply callbacks right there.
+  void ReadOnQueue(uint64_t conn_id);
   // Reads as Call's token holder until `done`, the deadline or the end of
   // the connection (returned as the reason).
   std::string ReadUntil(Connection& c, const std::atomic<bool>& done,
                         std::chrono::steady_clock::time_point deadline);
-  // Handles frames read from a connection; why it must close, or empty.
-  std::string HandleFrames(uint64_t conn_id, std::vector<Frame>& frames);
-  // Waits (on reader_cv_) until no Call reads the connection, after making
-  // its read end; under the lock.
+  // Handles frames read from a connection (`on_queue`: on the queue, so
+  // nothing is handed to it); why it must close, or empty.
+  std::string HandleFrames(uint64_t conn_id, std::vector<Frame>& frames, bool on_queue = false);
+  // Marks the connection to be closed by the I/O thread; under the lock.
+  void BreakLocked(Connection& c, std::string reason);
+  // Waits (on reader_cv_) until no Call or queue reads the connection,
+  // after making a Call's read end; under the lock.
   void ReclaimReaderLocked(std::unique_lock<std::mutex>& lock, Connection& c);
   void DispatchMessage(uint64_t conn_id, int64_t id, const std::string& channel, Payload data);
   void Close(uint64_t conn_id, std::string reason);
@@ -148,6 +165,8 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   const Role role_;
   const std::shared_ptr<Queue> queue_;
   const EngineLog log_;
+  // The queue's descriptor watching, when a server's queue has it.
+  ReadinessWatcher* const readiness_;
   int wake_fd_ = -1;
   std::optional<gid_t> admitted_group_;  // set before the I/O thread starts
 

@@ -276,11 +276,12 @@ class SqliteKeychain : public Keychain {
     const bool attributes = build && parsed.return_attributes;
     std::lock_guard lock(mu_);
     std::vector<KeychainMatch> matches;
+    KeyOnce key;
     OSStatus status = EachRowLocked(parsed, attributes, [&](sqlite3_stmt* row) {
       KeychainMatch match{sqlite3_column_int64(row, kCId), {}, {}};
       if (attributes) match.attributes = RowAttributes(row);
       if (build && parsed.return_data) {
-        if (OSStatus s = ReadyKeyLocked(); s != errSecSuccess) return s;
+        if (OSStatus s = key.Ready(this); s != errSecSuccess) return s;
         if (!OpenRowLocked(row, ColumnView(row, kCAccount), &match.data)) return errSecDecode;
       }
       matches.push_back(std::move(match));
@@ -297,13 +298,14 @@ class SqliteKeychain : public Keychain {
     if (OSStatus s = ParseKeychainQuery(query, &parsed); s != errSecSuccess) return s;
     std::lock_guard lock(mu_);
     bool any = false;
+    KeyOnce key;
     OSStatus status = EachRowLocked(parsed, false, [&](sqlite3_stmt* row) {
       any = true;
       RowView view(this, sqlite3_column_int64(row, kCId));
       const std::string_view account = ColumnView(row, kCAccount);
       if (parsed.return_attributes) view.account = account;
       if (parsed.return_data) {
-        if (OSStatus s = ReadyKeyLocked(); s != errSecSuccess) return s;
+        if (OSStatus s = key.Ready(this); s != errSecSuccess) return s;
         if (!OpenRowLocked(row, account, &plain_)) return errSecDecode;
         view.data = plain_;
       }
@@ -411,6 +413,24 @@ class SqliteKeychain : public Keychain {
    private:
     SqliteKeychain* keychain_;
     int64_t id_;
+  };
+
+  // The key asked for once per search, at its first returned data: a search
+  // that finds nothing leaves a locked store alone, and a long listing does
+  // not fetch (and compare) the key for every item.
+  class KeyOnce {
+   public:
+    OSStatus Ready(SqliteKeychain* keychain) {
+      if (!asked_) {
+        asked_ = true;
+        status_ = keychain->ReadyKeyLocked();
+      }
+      return status_;
+    }
+
+   private:
+    bool asked_ = false;
+    OSStatus status_ = errSecSuccess;
   };
 
   // Returned by a row callback to end the search early with success.
