@@ -1,8 +1,10 @@
 #include "platform/engine/engine_endpoint.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +33,9 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // to calls: messages the peer sends unasked in that moment wait at most
 // this long when no call reads them.
 constexpr auto kCallLinger = std::chrono::milliseconds(10);
+// The longest a waiting Call sleeps in recv before looking at its deadline
+// again (the kernel takes longer timeouts as none at all).
+constexpr auto kLongestRecvWait = std::chrono::microseconds(std::chrono::hours(1));
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
@@ -177,6 +182,8 @@ EngineEndpoint::Connection* EngineEndpoint::AddConnectionLocked(int fd) {
   auto c = std::make_unique<Connection>();
   c->id = next_connection_++;
   c->fd = fd;
+  const int flags = ::fcntl(fd, F_GETFL);
+  c->blocking = flags >= 0 && (flags & O_NONBLOCK) == 0;
   if (readiness_ != nullptr) {
     c->watch = readiness_->WatchReadable(
         fd, [weak = weak_from_this(), id = c->id] {
@@ -290,6 +297,25 @@ std::string EngineEndpoint::ReadUntil(Connection& c, const std::atomic<bool>& do
                                       std::chrono::steady_clock::time_point deadline) {
   std::vector<uint8_t>& buffer = ThreadReadBuffer();
   while (!done.load(std::memory_order_acquire)) {
+    if (c.blocking) {
+      auto left = std::chrono::ceil<std::chrono::microseconds>(deadline -
+                                                               std::chrono::steady_clock::now());
+      if (left.count() <= 0) return {};
+      // The socket's timeout never reaches past the deadline; it is set
+      // again only when it would, or when it is much shorter than needed.
+      if (c.recv_timeout > left || c.recv_timeout * 2 < left) {
+        auto limit = std::min<std::chrono::microseconds>(left, kLongestRecvWait);
+        timeval tv{static_cast<time_t>(limit.count() / 1'000'000),
+                   static_cast<suseconds_t>(limit.count() % 1'000'000)};
+        if (::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+          return "cannot set the socket's timeout: " + ErrnoText(errno);
+        }
+        c.recv_timeout = limit;
+      }
+      std::string reason = ReadTurn(c, buffer, nullptr, true);
+      if (!reason.empty()) return reason;
+      continue;
+    }
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
                                                              std::chrono::steady_clock::now());
     if (left.count() <= 0) return {};
@@ -547,10 +573,12 @@ void EngineEndpoint::ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer) {
 }
 
 std::string EngineEndpoint::ReadTurn(Connection& c, std::vector<uint8_t>& buffer,
-                                     std::vector<Frame>* collected) {
+                                     std::vector<Frame>* collected, bool wait) {
   std::vector<Frame> frames;
   for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-    ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    // A blocking first read ends in EAGAIN when the socket's timeout passes.
+    const int flags = wait && turn == 0 ? 0 : MSG_DONTWAIT;
+    ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), flags);
     if (n > 0) {
       frames.clear();
       bool ok = c.reader.Feed(std::span(buffer.data(), static_cast<size_t>(n)),

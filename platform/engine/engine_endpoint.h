@@ -70,6 +70,8 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
 
   // Starts the I/O thread with a listening socket (server; may be -1 for
   // none) and an optional first connection (client). Takes both sockets.
+  // Connections may be blocking sockets: every read and write passes
+  // MSG_DONTWAIT except a waiting Call's, which then sleeps in recv.
   // Returns the reason on failure.
   std::optional<std::string> Start(int listen_fd, int connection_fd);
   // A server also admits peers in this group (see peer_access.h). Call
@@ -119,6 +121,10 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
     bool call_reading = false;     // guarded by mu_; that thread is a waiting Call
     bool queue_reading = false;    // guarded by mu_; that thread is the queue's
     ReadinessWatcher::WatchId watch = 0;  // the queue reads it (server with readiness_)
+    // A blocking socket: a waiting Call sleeps in recv itself (bounded by
+    // SO_RCVTIMEO, last set to recv_timeout) rather than in poll first.
+    bool blocking = false;
+    std::chrono::microseconds recv_timeout{0};  // the reader token's holder only
     int calls = 0;                 // guarded by mu_; Calls waiting on it
     std::chrono::steady_clock::time_point last_call_end{};  // guarded by mu_
   };
@@ -135,8 +141,9 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   // Reads what the socket has (up to a turn's worth) and handles the
   // frames, or appends them to `*collected` when given; the token must be
   // held. Why the connection must close, or empty.
+  // `wait`: the first read may block (a blocking socket only).
   std::string ReadTurn(Connection& c, std::vector<uint8_t>& buffer,
-                       std::vector<Frame>* collected = nullptr);
+                       std::vector<Frame>* collected = nullptr, bool wait = false);
   // On the queue, when the connection is readable: reads a turn, gives the
   // token back, then runs the handlers and reply callbacks right there.
   void ReadOnQueue(uint64_t conn_id);
