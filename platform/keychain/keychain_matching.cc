@@ -152,8 +152,11 @@ void AppendField(SecBytes* out, std::string_view field) {
   uint32_t n = static_cast<uint32_t>(field.size());
   const uint8_t length[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
                              static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
-  out->insert(out->end(), length, length + 4);
-  out->insert(out->end(), field.begin(), field.end());
+  // One resize and two copies: a listing builds this for every item.
+  const size_t at = out->size();
+  out->resize(at + sizeof length + field.size());
+  std::memcpy(out->data() + at, length, sizeof length);
+  if (!field.empty()) std::memcpy(out->data() + at + sizeof length, field.data(), field.size());
 }
 
 }  // namespace
