@@ -1,6 +1,6 @@
 #include "platform/dispatch/asio_dispatch.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -50,14 +50,24 @@ struct AsioCore {
 // instead of a reactor interrupt (eventfd write, epoll wake-up, timer
 // re-check) plus a strand hop, which more than halves the latency of
 // handing work to the main thread. Once descriptors are watched
-// (ReadinessWatcher) the loop sleeps in ppoll on them and an eventfd
+// (ReadinessWatcher) the loop sleeps in epoll on them and an eventfd
 // instead, so that a request on a socket wakes the main thread directly
-// rather than a reader thread that would then have to wake it.
+// rather than a reader thread that would then have to wake it (epoll
+// rather than ppoll: the set is registered once, not on every wait).
 class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
  public:
-  MainLoopQueue() : wake_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  MainLoopQueue()
+      : wake_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+        epoll_fd_(::epoll_create1(EPOLL_CLOEXEC)) {
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = 0;  // no watch has id 0
+    watching_ok_ = wake_fd_ >= 0 && epoll_fd_ >= 0 &&
+                   ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake) == 0;
+  }
   ~MainLoopQueue() override {
     if (wake_fd_ >= 0) ::close(wake_fd_);
+    if (epoll_fd_ >= 0) ::close(epoll_fd_);
   }
   MainLoopQueue(const MainLoopQueue&) = delete;
   MainLoopQueue& operator=(const MainLoopQueue&) = delete;
@@ -82,8 +92,8 @@ class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
   bool IsCurrent() const override { return current_ == this; }
   Duration Now() const override { return SteadyNow(); }
 
-  // Without an eventfd there is nothing to wake a ppoll with: no watching.
-  ReadinessWatcher* readiness() override { return wake_fd_ >= 0 ? this : nullptr; }
+  // Without its descriptors the loop cannot watch (nor be woken there).
+  ReadinessWatcher* readiness() override { return watching_ok_ ? this : nullptr; }
 
   DelayedKey AsyncAt(Duration deadline, Work work) override {
     bool earliest = false;
@@ -113,25 +123,27 @@ class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
     WatchId id = 0;
     {
       std::lock_guard lock(mu_);
-      id = ++next_watch_;
-      if (dead_) return id;
+      id = ++next_watch_;  // taken even when refused: ids are never reused
+      if (dead_ || !watching_ok_) return 0;
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = id;
+      if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) return 0;
       watches_.emplace(id, Watch{fd, std::make_shared<Work>(std::move(on_readable))});
       polling = polling_;
     }
-    WakeUp(polling);  // the loop adds it to what it waits on
+    WakeUp(polling);  // a loop asleep on its condition variable moves to epoll
     return id;
   }
 
   void Unwatch(WatchId id) override {
-    bool polling = false;
     std::unique_lock lock(mu_);
     auto node = watches_.extract(id);
     if (node.empty()) return;
-    polling = polling_;
+    // Before the caller closes it; an event already taken for it finds no
+    // watch and is dropped.
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, node.mapped().fd, nullptr);
     lock.unlock();  // the callback is released unlocked
-    node = {};
-    // A ppoll still holding the descriptor lets go of it.
-    WakeUp(polling);
   }
 
   // RunMain: runs items one at a time, due delayed items in deadline order
@@ -139,8 +151,7 @@ class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
   // descriptors, until Stop().
   void Run() {
     std::unique_lock lock(mu_);
-    std::vector<pollfd> fds;
-    std::vector<WatchId> ids;
+    epoll_event events[kEventsPerWait];
     int since_poll = 0;
     while (!stop_) {
       const Duration now = Now();
@@ -175,39 +186,29 @@ class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
         }
         continue;
       }
-      fds.clear();
-      ids.clear();
-      fds.push_back({wake_fd_, POLLIN, 0});
-      for (const auto& [id, watch] : watches_) {
-        fds.push_back({watch.fd, POLLIN, 0});
-        ids.push_back(id);
-      }
       // With posted work waiting this only looks; else it sleeps until
-      // the next deadline.
-      timespec limit{};
-      const timespec* timeout = &limit;
+      // the next deadline (rounded up to whole milliseconds, never early).
+      int timeout_ms = 0;
       if (ready_.empty()) {
-        if (wait == Duration::max()) {
-          timeout = nullptr;
-        } else {
-          const auto ns = std::max<Duration::rep>(wait.count(), 0);
-          limit.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-          limit.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-        }
+        timeout_ms = wait == Duration::max()
+                         ? -1
+                         : static_cast<int>(std::max<int64_t>(
+                               std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 0));
       }
       polling_ = true;
       lock.unlock();
-      int n = ::ppoll(fds.data(), fds.size(), timeout, nullptr);
+      int n = ::epoll_wait(epoll_fd_, events, kEventsPerWait, timeout_ms);
       lock.lock();
       polling_ = false;
-      if (n <= 0) continue;  // timed out (deadlines are checked above) or interrupted
-      if (fds[0].revents != 0) {
-        uint64_t count = 0;
-        [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
-      }
-      for (size_t i = 1; i < fds.size() && !stop_; ++i) {
-        if (fds[i].revents == 0) continue;
-        auto it = watches_.find(ids[i - 1]);
+      // Fewer than none: interrupted; deadlines are checked above.
+      for (int i = 0; i < n && !stop_; ++i) {
+        const WatchId id = events[i].data.u64;
+        if (id == 0) {
+          uint64_t count = 0;
+          [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
+          continue;
+        }
+        auto it = watches_.find(id);
         if (it == watches_.end()) continue;  // unwatched meanwhile
         std::shared_ptr<Work> watched = it->second.work;
         lock.unlock();
@@ -252,6 +253,7 @@ class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
 
   // Posted items run between two looks at the watched descriptors.
   static constexpr int kItemsBetweenPolls = 16;
+  static constexpr int kEventsPerWait = 16;
 
   void RunItem(Work& work) {
     const MainLoopQueue* outer = current_;
@@ -275,6 +277,8 @@ class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
 
   const std::string label_ = "main";
   const int wake_fd_;
+  const int epoll_fd_;
+  bool watching_ok_ = false;  // set once, in the constructor
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<Work> ready_;
@@ -284,7 +288,7 @@ class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
   WatchId next_watch_ = 0;
   bool stop_ = false;
   bool dead_ = false;
-  bool polling_ = false;  // the loop sleeps in ppoll, not on cv_
+  bool polling_ = false;  // the loop sleeps in epoll_wait, not on cv_
 };
 
 thread_local const MainLoopQueue* MainLoopQueue::current_ = nullptr;

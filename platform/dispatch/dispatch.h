@@ -43,7 +43,9 @@ class ReadinessWatcher {
  public:
   using WatchId = std::uint64_t;
   virtual ~ReadinessWatcher() = default;
-  // Never 0.
+  // 0 when `fd` cannot be watched (the loop is gone, or refuses it); then
+  // nothing runs and the caller reads it some other way. Delayed work on a
+  // loop that watches runs to the millisecond (never early).
   virtual WatchId WatchReadable(int fd, Work on_readable) = 0;
   // Unknown ids (and 0) are ignored.
   virtual void Unwatch(WatchId id) = 0;
