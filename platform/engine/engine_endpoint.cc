@@ -113,6 +113,13 @@ std::optional<std::string> EngineEndpoint::Start(int listen_fd, int connection_f
     if (started_ || stopping_) return refuse("the engine socket was already started");
     started_ = true;
     listen_fd_ = listen_fd;
+    // Accepting where the reading is, so that a connection made before
+    // another's message is known when that message is handled.
+    if (readiness_ != nullptr && listen_fd >= 0) {
+      listen_watch_ = readiness_->WatchReadable(listen_fd, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->AcceptAll();
+      });
+    }
     if (connection_fd >= 0) AddConnectionLocked(connection_fd);
   }
   std::lock_guard join_lock(join_mu_);
@@ -443,15 +450,20 @@ void EngineEndpoint::Run() {
     ids.clear();
     broken.clear();
     bool listening = false;
+    bool accept_paused = false;
     bool lingering = false;
     {
       std::lock_guard lock(mu_);
       if (stopping_) break;
       const auto now = std::chrono::steady_clock::now();
       fds.push_back({wake_fd_, POLLIN, 0});
-      if (listen_fd_ >= 0 && now >= accept_paused_until_) {
-        fds.push_back({listen_fd_, POLLIN, 0});
-        listening = true;
+      if (listen_fd_ >= 0 && listen_watch_ == 0) {
+        if (now >= accept_paused_until_) {
+          fds.push_back({listen_fd_, POLLIN, 0});
+          listening = true;
+        } else {
+          accept_paused = true;
+        }
       }
       for (auto& [id, c] : connections_) {
         if (!c->broken.empty()) {
@@ -479,9 +491,7 @@ void EngineEndpoint::Run() {
       for (auto& [id, reason] : broken) Close(id, reason);
       continue;
     }
-    int timeout = listen_fd_ >= 0 && !listening
-                      ? static_cast<int>(kAcceptPause.count())
-                      : -1;
+    int timeout = accept_paused ? static_cast<int>(kAcceptPause.count()) : -1;
     if (lingering) timeout = static_cast<int>(kCallLinger.count());
     int n = ::poll(fds.data(), fds.size(), timeout);
     if (n < 0) {
@@ -514,13 +524,29 @@ void EngineEndpoint::Run() {
 
 void EngineEndpoint::AcceptAll() {
   while (true) {
-    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = -1;
+    int err = 0;
+    {
+      // Under the lock: on the queue, the listening socket may be closing.
+      std::lock_guard lock(mu_);
+      if (listen_fd_ < 0 || stopping_) return;
+      fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      err = fd < 0 ? errno : 0;
+      if (fd < 0 && err != EINTR && err != ECONNABORTED && err != EAGAIN && err != EWOULDBLOCK) {
+        accept_paused_until_ = std::chrono::steady_clock::now() + kAcceptPause;
+        // A watch would fire again at once: the I/O thread takes accepting
+        // over once the pause has passed.
+        if (listen_watch_ != 0) {
+          readiness_->Unwatch(listen_watch_);
+          listen_watch_ = 0;
+          Wake();
+        }
+      }
+    }
     if (fd < 0) {
-      int err = errno;
       if (err == EINTR || err == ECONNABORTED) continue;
       if (err == EAGAIN || err == EWOULDBLOCK) return;
       Log("accept failed: " + ErrnoText(err) + "; new connections wait 100 ms");
-      accept_paused_until_ = std::chrono::steady_clock::now() + kAcceptPause;
       return;
     }
     PeerCredentials peer;
@@ -717,6 +743,8 @@ void EngineEndpoint::CloseAll() {
     for (auto& [id, p] : pending_) lost.push_back(std::move(p));
     pending_.clear();
     last_sender_.clear();
+    if (listen_watch_ != 0) readiness_->Unwatch(listen_watch_);
+    listen_watch_ = 0;
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
   }

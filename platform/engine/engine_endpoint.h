@@ -21,7 +21,9 @@
 // queue of AsioDispatch) leaves reading its connections to that queue: a
 // message wakes the queue's thread directly, its handler runs right there
 // and its reply is written there too, one hand-off in all. The I/O thread
-// then only accepts, drains what the sockets would not take, and closes.
+// then only drains what the sockets would not take, and closes; the queue
+// accepts too, so that a connection made before another's message is known
+// when that message is handled, as with one thread doing both.
 // The queue's reader holds the token only while reading, never while
 // handlers run, so a handler may stop the server.
 #pragma once
@@ -113,7 +115,7 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   struct Connection {
     uint64_t id = 0;
     int fd = -1;
-    FrameReader reader;            // I/O thread only
+    FrameReader reader;            // the reader token's holder only
     std::vector<uint8_t> out;      // guarded by mu_
     size_t out_offset = 0;         // guarded by mu_
     std::string broken;            // guarded by mu_; why it must close
@@ -182,6 +184,7 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   bool started_ = false;
   bool stopping_ = false;
   int listen_fd_ = -1;
+  ReadinessWatcher::WatchId listen_watch_ = 0;  // guarded by mu_; the queue accepts
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;  // by opening order
   std::unordered_map<int64_t, Pending> pending_;
   std::unordered_map<std::string, uint64_t> last_sender_;  // channel -> connection
@@ -190,7 +193,7 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   std::atomic<int64_t> next_message_{1};
   std::mutex join_mu_;  // taken alone, never with mu_
   std::thread thread_;
-  // I/O thread only: accepting waits after running out of descriptors.
+  // Guarded by mu_: accepting waits after running out of descriptors.
   std::chrono::steady_clock::time_point accept_paused_until_{};
   std::atomic<std::thread::id> io_thread_id_{};
 };

@@ -34,14 +34,20 @@ class TempDir {
   std::string path_;
 };
 
+// The address of the socket at `path` (cut to what fits).
+inline sockaddr_un UnixAddress(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  return addr;
+}
+
 // A connection made by hand, for feeding the server bytes no client sends.
 class RawConnection {
  public:
   explicit RawConnection(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    sockaddr_un addr = UnixAddress(path);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       ::close(fd_);
       fd_ = -1;
@@ -110,9 +116,7 @@ class RawListener {
  public:
   explicit RawListener(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    sockaddr_un addr = UnixAddress(path);
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(fd_, 4) != 0) {
       ::close(fd_);
