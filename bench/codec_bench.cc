@@ -25,8 +25,11 @@
 //   copies. The ratio is then measured with the allocator told to keep
 //   freed memory (mallopt), which is what a process moving large messages
 //   would set, so that it shows the codec's own cost over the copies.
-// - Times are the best batch of several interleaved rounds, so that a busy
-//   machine (the other core building) spoils as little as possible.
+// - The paths run in interleaved rounds: the times printed are each path's
+//   best round, and every ratio is taken per round (both sides measured in
+//   the same round) and printed as the median over the rounds with its
+//   spread, so that a busy machine (the other core building) shows as
+//   spread rather than as the figure.
 #define MSGPACK_NO_BOOST
 #include <malloc.h>
 
@@ -41,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "benchmark/benchmark.h"
 #include "platform/engine/standard_codec.h"
 #include "platform/engine/value.h"
@@ -261,12 +265,22 @@ class ValueBuilder : public msgpack::null_visitor {
 
 // ---- timing ----
 
-// One timed path; best_ns is its best time per call over the rounds.
+// One timed path: its time per call in each round, and the best of them.
 struct Contender {
   const char* name;
   std::function<void()> run;
   double best_ns = 1e300;
+  std::vector<double> round_ns = {};
 };
+
+// baseline / measured for every round, so higher is better for us.
+std::vector<double> RoundSpeedups(const Contender& measured, const Contender& baseline) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < measured.round_ns.size() && i < baseline.round_ns.size(); ++i) {
+    ratios.push_back(baseline.round_ns[i] / measured.round_ns[i]);
+  }
+  return ratios;
+}
 
 void RunInterleaved(std::vector<Contender>& contenders, int rounds, int per_round) {
   for (auto& c : contenders) {  // warm-up: caches, allocator, branch predictors
@@ -277,6 +291,7 @@ void RunInterleaved(std::vector<Contender>& contenders, int rounds, int per_roun
       auto start = Clock::now();
       for (int i = 0; i < per_round; ++i) c.run();
       double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+      c.round_ns.push_back(ns / per_round);
       c.best_ns = std::min(c.best_ns, ns / per_round);
     }
   }
@@ -406,7 +421,7 @@ int main() {
   for (const auto& c : doc_runs) std::printf("  %-42s %10.1f us\n", c.name, c.best_ns / 1e3);
   for (const auto& c : fresh_runs) std::printf("  %-42s %10.1f us\n", c.name, c.best_ns / 1e3);
   for (const auto& c : blob_runs) std::printf("  %-42s %10.1f us\n", c.name, c.best_ns / 1e3);
-  std::printf("RATIO codec_vs_msgpack_throughput=%.2f\n", doc_runs[1].best_ns / doc_runs[0].best_ns);
-  std::printf("RATIO codec_1mib_bytes_vs_memcpy=%.2f\n", blob_runs[1].best_ns / blob_runs[0].best_ns);
+  PrintRoundRatio("codec_vs_msgpack_throughput", RoundSpeedups(doc_runs[0], doc_runs[1]));
+  PrintRoundRatio("codec_1mib_bytes_vs_memcpy", RoundSpeedups(blob_runs[0], blob_runs[1]));
   return 0;
 }

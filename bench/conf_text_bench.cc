@@ -1,12 +1,13 @@
 // patchPeer and applyDefaults (split mode) on configurations of 1,000 and
 // 10,000 peers. Both walk the text once, so the time per peer should not
-// grow with the peer count: the closing RATIO line compares them.
+// grow with the peer count: the closing RATIO line compares them, per
+// interleaved round (run-bench.sh's flags), as the median with its spread.
 #include <benchmark/benchmark.h>
 
-#include <iostream>
-#include <map>
 #include <string>
+#include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "tunnel/conf_text.h"
 
 namespace kelvo {
@@ -56,32 +57,19 @@ void BM_ApplyDefaultsSplit(benchmark::State& state) {
 }
 BENCHMARK(BM_ApplyDefaultsSplit)->Arg(1000)->Arg(10000);
 
-// Keeps the console output and remembers each run's CPU time per
-// iteration (steadier than wall time on a shared machine).
-class RecordingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) times[run.benchmark_name()] = run.GetAdjustedCPUTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 }  // namespace kelvo
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  kelvo::RecordingReporter reporter;
+  kelvo::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  auto& t = reporter.times;
-  const char* small = "BM_ApplyDefaultsSplit/1000";
-  const char* large = "BM_ApplyDefaultsSplit/10000";
-  if (t.count(small) && t.count(large) && t[small] > 0) {
-    std::cout << "RATIO conf_text_10k_vs_1k_time_per_peer="
-              << (t[large] / 10000.0) / (t[small] / 1000.0) << "\n";
-  }
+  // Time per peer at 10,000 peers over that at 1,000, per round.
+  std::vector<double> ratios =
+      reporter.RoundRatios("BM_ApplyDefaultsSplit/10000", "BM_ApplyDefaultsSplit/1000");
+  for (double& r : ratios) r /= 10.0;
+  kelvo::PrintRoundRatio("conf_text_10k_vs_1k_time_per_peer", ratios);
   return 0;
 }

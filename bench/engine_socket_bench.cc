@@ -1,9 +1,9 @@
 // Request/reply latency through the engine socket (client -> server I/O
 // thread -> main queue handler -> reply -> client) against the floor: a raw
 // Unix socket ping-pong of the same frame size with a thread echoing.
-// The three are measured in turn in each of several rounds; prints p50/p99
-// in microseconds per round and the ratios (median over the rounds, with
-// their spread). For diagnosis it also times the socket alone, with handlers run straight
+// The three take turns in blocks of calls within each of several rounds;
+// prints p50/p99 in microseconds per round and the ratios (median over the
+// rounds, with their spread). For diagnosis it also times the socket alone, with handlers run straight
 // on the server's I/O thread instead of hopping to the main queue.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +26,8 @@ namespace kelvo {
 namespace {
 
 constexpr int kWarmup = 1000;
-constexpr int kCalls = 4000;  // per round
+constexpr int kCalls = 4000;  // per round and side
+constexpr int kBlock = 200;   // calls in a row before the next side's turn
 constexpr size_t kPayload = 64;
 const char kChannel[] = "bench/echo";
 
@@ -63,30 +65,39 @@ bool ReadAll(int fd, uint8_t* p, size_t n) {
   return true;
 }
 
-Percentiles RawPingPong(size_t frame_size) {
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-  std::thread echo([fd = fds[1], frame_size] {
-    std::vector<uint8_t> buf(frame_size);
-    while (ReadAll(fd, buf.data(), buf.size()) && WriteAll(fd, buf.data(), buf.size())) {
-    }
-  });
-  std::vector<uint8_t> out(frame_size, 0x5a), in(frame_size);
-  std::vector<double> us;
-  us.reserve(kCalls);
-  for (int i = 0; i < kWarmup + kCalls; ++i) {
+// A raw Unix socket pair with a thread echoing every frame back.
+class RawPingPong {
+ public:
+  explicit RawPingPong(size_t frame_size) : out_(frame_size, 0x5a), in_(frame_size) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) std::abort();
+    echo_ = std::thread([fd = fds_[1], frame_size] {
+      std::vector<uint8_t> buf(frame_size);
+      while (ReadAll(fd, buf.data(), buf.size()) && WriteAll(fd, buf.data(), buf.size())) {
+      }
+    });
+  }
+  ~RawPingPong() {
+    ::shutdown(fds_[0], SHUT_RDWR);
+    echo_.join();
+    ::close(fds_[0]);
+    ::close(fds_[1]);
+  }
+
+  // One round trip, in microseconds.
+  double Call() {
     auto start = Clock::now();
-    if (!WriteAll(fds[0], out.data(), out.size()) || !ReadAll(fds[0], in.data(), in.size())) {
+    if (!WriteAll(fds_[0], out_.data(), out_.size()) ||
+        !ReadAll(fds_[0], in_.data(), in_.size())) {
       std::abort();
     }
-    if (i >= kWarmup) us.push_back(Micros(Clock::now() - start));
+    return Micros(Clock::now() - start);
   }
-  ::shutdown(fds[0], SHUT_RDWR);
-  echo.join();
-  ::close(fds[0]);
-  ::close(fds[1]);
-  return Summarize(std::move(us));
-}
+
+ private:
+  int fds_[2] = {-1, -1};
+  std::thread echo_;
+  std::vector<uint8_t> out_, in_;
+};
 
 // Runs work at once on the posting thread.
 class InlineQueue : public Queue {
@@ -100,39 +111,49 @@ class InlineQueue : public Queue {
   std::string label_ = "inline";
 };
 
-Percentiles EngineRoundTrip(const std::string& path, bool main_queue) {
-  AsioDispatch dispatch(1);
-  std::shared_ptr<Queue> queue =
-      main_queue ? dispatch.MainQueue() : std::make_shared<InlineQueue>();
-  EngineSocketServer server(path, queue, nullptr);
-  server.SetMessageHandler(kChannel, [](Payload message, BinaryReply reply) {
-    reply(std::move(message));
-  });
-  if (auto error = server.Start()) {
-    std::fprintf(stderr, "engine socket bench: %s\n", error->c_str());
-    std::exit(1);
+// An engine socket server echoing on kChannel, its handler on the main
+// queue (run by a thread of its own) or straight on the server's I/O
+// thread, and a client of it.
+class EngineRoundTrip {
+ public:
+  EngineRoundTrip(const std::string& path, bool main_queue)
+      : dispatch_(1),
+        server_(path, main_queue ? dispatch_.MainQueue() : std::make_shared<InlineQueue>(),
+                nullptr),
+        message_(std::in_place, kPayload, 0x5a) {
+    server_.SetMessageHandler(kChannel, [](Payload message, BinaryReply reply) {
+      reply(std::move(message));
+    });
+    if (auto error = server_.Start()) Fail(*error);
+    main_loop_ = std::thread([this] { dispatch_.RunMain(); });
+    if (auto error = client_.Connect(path)) Fail(*error);
   }
-  std::thread main_loop([&] { dispatch.RunMain(); });
-  EngineSocketClient client;
-  if (auto error = client.Connect(path)) {
-    std::fprintf(stderr, "engine socket bench: %s\n", error->c_str());
-    std::exit(1);
+  ~EngineRoundTrip() {
+    client_.Close();
+    server_.Stop();
+    dispatch_.StopMain();
+    main_loop_.join();
   }
-  Payload message(std::in_place, kPayload, 0x5a);
-  std::vector<double> us;
-  us.reserve(kCalls);
-  for (int i = 0; i < kWarmup + kCalls; ++i) {
+
+  double Call() {
     auto start = Clock::now();
-    auto r = client.SendAndWait(kChannel, message, std::chrono::seconds(10));
+    auto r = client_.SendAndWait(kChannel, message_, std::chrono::seconds(10));
     if (!r.ok() || !r.reply || r.reply->size() != kPayload) std::abort();
-    if (i >= kWarmup) us.push_back(Micros(Clock::now() - start));
+    return Micros(Clock::now() - start);
   }
-  client.Close();
-  server.Stop();
-  dispatch.StopMain();
-  main_loop.join();
-  return Summarize(std::move(us));
-}
+
+ private:
+  [[noreturn]] static void Fail(const std::string& error) {
+    std::fprintf(stderr, "engine socket bench: %s\n", error.c_str());
+    std::exit(1);
+  }
+
+  AsioDispatch dispatch_;
+  EngineSocketServer server_;
+  EngineSocketClient client_;
+  std::thread main_loop_;
+  Payload message_;
+};
 
 }  // namespace
 }  // namespace kelvo
@@ -141,7 +162,7 @@ int main() {
   using namespace kelvo;
   char dir[] = "/tmp/kelvo-bench-XXXXXX";
   if (::mkdtemp(dir) == nullptr) return 1;
-  std::string path = std::string(dir) + "/engine.sock";
+  const std::string base = dir;
 
   size_t frame_size =
       EncodeFrame(Frame{FrameKind::kMessage, 1, kChannel, Payload(std::in_place, kPayload, 0)})
@@ -149,18 +170,35 @@ int main() {
   std::printf("engine_socket round trip, %d calls per round, %zu-byte frames\n", kCalls,
               frame_size);
   std::vector<double> p50_ratios, p99_ratios;
-  for (int round = 1; round <= kBenchRounds; ++round) {
-    Percentiles raw = RawPingPong(frame_size);
-    Percentiles engine = EngineRoundTrip(path, true);
-    Percentiles socket_only = EngineRoundTrip(path, false);
-    std::printf("round %d: raw p50 %.1f p99 %.1f us | engine p50 %.1f p99 %.1f us"
-                " | without the main queue p50 %.1f p99 %.1f us\n",
-                round, raw.p50, raw.p99, engine.p50, engine.p99, socket_only.p50,
-                socket_only.p99);
-    p50_ratios.push_back(engine.p50 / raw.p50);
-    p99_ratios.push_back(engine.p99 / raw.p99);
+  {
+    RawPingPong raw(frame_size);
+    EngineRoundTrip engine(base + "/engine.sock", true);
+    EngineRoundTrip socket_only(base + "/inline.sock", false);
+    for (int i = 0; i < kWarmup; ++i) {
+      raw.Call();
+      engine.Call();
+      socket_only.Call();
+    }
+    for (int round = 1; round <= kBenchRounds; ++round) {
+      // Blocks of calls taking turns, so that all three see the same
+      // moments of a shared machine.
+      std::vector<double> raw_us, engine_us, socket_us;
+      for (int done = 0; done < kCalls; done += kBlock) {
+        for (int i = 0; i < kBlock; ++i) raw_us.push_back(raw.Call());
+        for (int i = 0; i < kBlock; ++i) engine_us.push_back(engine.Call());
+        for (int i = 0; i < kBlock; ++i) socket_us.push_back(socket_only.Call());
+      }
+      Percentiles r = Summarize(std::move(raw_us));
+      Percentiles e = Summarize(std::move(engine_us));
+      Percentiles o = Summarize(std::move(socket_us));
+      std::printf("round %d: raw p50 %.1f p99 %.1f us | engine p50 %.1f p99 %.1f us"
+                  " | without the main queue p50 %.1f p99 %.1f us\n",
+                  round, r.p50, r.p99, e.p50, e.p99, o.p50, o.p99);
+      p50_ratios.push_back(e.p50 / r.p50);
+      p99_ratios.push_back(e.p99 / r.p99);
+    }
   }
-  ::rmdir(dir);
+  std::filesystem::remove_all(base);
   PrintRoundRatio("engine_socket_p50_vs_raw", p50_ratios);
   PrintRoundRatio("engine_socket_p99_vs_raw", p99_ratios);
   return 0;

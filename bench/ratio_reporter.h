@@ -55,11 +55,14 @@ inline RatioSpread SpreadOf(std::vector<double> ratios) {
   return s;
 }
 
+// Two decimals; ratios far below one (shares of a target) keep two
+// significant digits instead of showing as 0.00.
 inline std::string FormatRatioLine(const char* name, const std::vector<double>& ratios) {
   RatioSpread s = SpreadOf(ratios);
+  const char* format = s.max < 0.01 ? "RATIO %s=%.2g spread=%.2g-%.2g rounds=%zu\n"
+                                     : "RATIO %s=%.2f spread=%.2f-%.2f rounds=%zu\n";
   char line[256];
-  std::snprintf(line, sizeof line, "RATIO %s=%.2f spread=%.2f-%.2f rounds=%zu\n", name, s.median,
-                s.min, s.max, s.rounds);
+  std::snprintf(line, sizeof line, format, name, s.median, s.min, s.max, s.rounds);
   return line;
 }
 

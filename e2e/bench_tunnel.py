@@ -11,8 +11,11 @@ a full tunnel without PersistentKeepalive), measured side by side:
      firewall marks; wireguard-go as its userspace implementation), both
      children of this script, rounds interleaved;
   3. RSS and CPU time of kelvo-tun and of its wireguard-go over an idle
-     minute (the watchdog enabled and ticking).
-Prints RATIO lines for scripts/run-bench.sh.
+     minute (the watchdog enabled and ticking), the RSS sampled in rounds
+     through that minute.
+Prints RATIO lines for scripts/run-bench.sh: every ratio is taken per round
+(both sides measured in the same round) and printed as the median over the
+rounds with its spread (min-max), as bench/ratio_reporter.h does.
 """
 import os
 import shutil
@@ -26,6 +29,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import world as w  # noqa: E402
 
 ROUNDS = 5
+IDLE_SECONDS = 60
+
+
+def ratio_line(name, ratios, note=""):
+    """The RATIO line of per-round ratios: median, spread, rounds."""
+    line = (f"RATIO {name}={statistics.median(ratios):.2f} "
+            f"spread={min(ratios):.2f}-{max(ratios):.2f} rounds={len(ratios)}")
+    return line + (f" {note}" if note else "")
 
 
 def handshake_seen(world, ns, ifname):
@@ -156,28 +167,35 @@ def main():
         k, p = statistics.median(kelvo), statistics.median(plain)
         print(f"start to first handshake: kelvo-tun {k * 1000:.1f} ms, "
               f"wireguard-go + wg setconf {p * 1000:.1f} ms (medians of {ROUNDS})")
-        print(f"RATIO tunnel_start_vs_wg_setconf={k / p:.2f}")
+        print(ratio_line("tunnel_start_vs_wg_setconf", [a / b for a, b in zip(kelvo, plain)]))
         if quick:
             q = statistics.median(quick)
             print(f"full tunnel start to first handshake: kelvo-tun {k * 1000:.1f} ms, "
                   f"wg-quick up {q * 1000:.1f} ms (medians of {ROUNDS}, same file)")
-            print(f"RATIO full_tunnel_start_vs_wg_quick={k / q:.2f} (target 1.5 or less)")
+            print(ratio_line("full_tunnel_start_vs_wg_quick", [a / b for a, b in zip(kelvo, quick)],
+                             "(target 1.5 or less)"))
 
         world.ctl("tunnel", "start", "--config", conf_file)
         # wireguard-go is kelvo-tun's child.
         wg_pids = wireguard_go_children(tun_pid)
         tun_pids = [tun_pid] + wg_pids
         before = {pid: proc_usage(pid) for pid in tun_pids}
-        time.sleep(60)
-        after = {pid: proc_usage(pid) for pid in tun_pids}
+        rss_ratios = []
+        for _ in range(ROUNDS):  # both processes sampled together, through the minute
+            time.sleep(IDLE_SECONDS / ROUNDS)
+            sample = {pid: proc_usage(pid) for pid in tun_pids}
+            wg_rss = sum(sample[pid][1] for pid in wg_pids)
+            if wg_rss:
+                rss_ratios.append(sample[tun_pid][1] / wg_rss)
+        after = sample
         cpu = {pid: after[pid][0] - before[pid][0] for pid in tun_pids}
         own_cpu, own_rss = cpu[tun_pid], after[tun_pid][1]
         wg_cpu = sum(cpu[pid] for pid in wg_pids)
         wg_rss = sum(after[pid][1] for pid in wg_pids)
         print(f"idle minute: kelvo-tun {own_cpu:.2f} s CPU, RSS {own_rss} KiB; "
               f"its wireguard-go {wg_cpu:.2f} s CPU, RSS {wg_rss} KiB")
-        if wg_rss:
-            print(f"RATIO kelvo_tun_rss_vs_wireguard_go={own_rss / wg_rss:.2f}")
+        if rss_ratios:
+            print(ratio_line("kelvo_tun_rss_vs_wireguard_go", rss_ratios))
         return 0
     except w.Failure as e:
         print(f"bench_tunnel: FAILED: {e}", file=sys.stderr)

@@ -1,5 +1,9 @@
 #include "platform/dispatch/asio_dispatch.h"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -41,23 +45,44 @@ struct AsioCore {
   std::unique_ptr<asio::signal_set> signals;
 };
 
-// The main queue. It holds no I/O, only posted and delayed work, so it is a
-// plain mutex + condition variable loop rather than an io_context: a post
-// then costs one futex wake-up of the RunMain thread instead of a reactor
-// interrupt (eventfd write, epoll wake-up, timer re-check) plus a strand
-// hop, which more than halves the latency of handing work to the main
-// thread.
-class MainLoopQueue final : public TimedQueue {
+// The main queue: a plain mutex + condition variable loop rather than an
+// io_context, so a post costs one futex wake-up of the RunMain thread
+// instead of a reactor interrupt (eventfd write, epoll wake-up, timer
+// re-check) plus a strand hop, which more than halves the latency of
+// handing work to the main thread. Once descriptors are watched
+// (ReadinessWatcher) the loop sleeps in epoll on them and an eventfd
+// instead, so that a request on a socket wakes the main thread directly
+// rather than a reader thread that would then have to wake it (epoll
+// rather than ppoll: the set is registered once, not on every wait).
+class MainLoopQueue final : public TimedQueue, public ReadinessWatcher {
  public:
+  MainLoopQueue()
+      : wake_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+        epoll_fd_(::epoll_create1(EPOLL_CLOEXEC)) {
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = 0;  // no watch has id 0
+    watching_ok_ = wake_fd_ >= 0 && epoll_fd_ >= 0 &&
+                   ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake) == 0;
+  }
+  ~MainLoopQueue() override {
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+    if (epoll_fd_ >= 0) ::close(epoll_fd_);
+  }
+  MainLoopQueue(const MainLoopQueue&) = delete;
+  MainLoopQueue& operator=(const MainLoopQueue&) = delete;
+
   const std::string& label() const override { return label_; }
 
   void Async(Work work) override {
+    bool polling = false;
     {
       std::lock_guard lock(mu_);
       if (dead_) return;
       ready_.push_back(std::move(work));
+      polling = polling_;
     }
-    cv_.notify_one();
+    WakeUp(polling);
   }
 
   void AsyncAfter(Duration delay, Work work) override {
@@ -67,8 +92,12 @@ class MainLoopQueue final : public TimedQueue {
   bool IsCurrent() const override { return current_ == this; }
   Duration Now() const override { return SteadyNow(); }
 
+  // Without its descriptors the loop cannot watch (nor be woken there).
+  ReadinessWatcher* readiness() override { return watching_ok_ ? this : nullptr; }
+
   DelayedKey AsyncAt(Duration deadline, Work work) override {
     bool earliest = false;
+    bool polling = false;
     DelayedKey key;
     {
       std::lock_guard lock(mu_);
@@ -76,9 +105,10 @@ class MainLoopQueue final : public TimedQueue {
       key = DelayedKey{deadline, ++seq_};
       delayed_.emplace(key, std::move(work));
       earliest = delayed_.begin()->first == key;
+      polling = polling_;
     }
     // The loop may be sleeping until a later deadline.
-    if (earliest) cv_.notify_one();
+    if (earliest) WakeUp(polling);
     return key;
   }
 
@@ -88,57 +118,143 @@ class MainLoopQueue final : public TimedQueue {
     lock.unlock();  // the item is destroyed unlocked
   }
 
+  WatchId WatchReadable(int fd, Work on_readable) override {
+    bool polling = false;
+    WatchId id = 0;
+    {
+      std::lock_guard lock(mu_);
+      id = ++next_watch_;  // taken even when refused: ids are never reused
+      if (dead_ || !watching_ok_) return 0;
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = id;
+      if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) return 0;
+      watches_.emplace(id, Watch{fd, std::make_shared<Work>(std::move(on_readable))});
+      polling = polling_;
+    }
+    WakeUp(polling);  // a loop asleep on its condition variable moves to epoll
+    return id;
+  }
+
+  void Unwatch(WatchId id) override {
+    std::unique_lock lock(mu_);
+    auto node = watches_.extract(id);
+    if (node.empty()) return;
+    // Before the caller closes it; an event already taken for it finds no
+    // watch and is dropped.
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, node.mapped().fd, nullptr);
+    lock.unlock();  // the callback is released unlocked
+  }
+
   // RunMain: runs items one at a time, due delayed items in deadline order
-  // after what was already posted, until Stop().
+  // after what was already posted, and the callbacks of readable watched
+  // descriptors, until Stop().
   void Run() {
     std::unique_lock lock(mu_);
+    epoll_event events[kEventsPerWait];
+    int since_poll = 0;
     while (!stop_) {
       const Duration now = Now();
       while (!delayed_.empty() && delayed_.begin()->first.deadline <= now) {
         ready_.push_back(std::move(delayed_.extract(delayed_.begin()).mapped()));
       }
-      if (!ready_.empty()) {
+      const bool watching = !watches_.empty();
+      // Posted work goes first, but a long run of it does not keep a
+      // readable socket waiting.
+      if (!ready_.empty() && (!watching || since_poll < kItemsBetweenPolls)) {
         Work work = std::move(ready_.front());
         ready_.pop_front();
         lock.unlock();
         RunItem(work);
         work = nullptr;  // what it captured is released unlocked
         lock.lock();
+        ++since_poll;
         continue;
       }
-      if (delayed_.empty()) {
-        cv_.wait(lock);
-      } else {
-        // Bounded so that a far-off ("never") deadline cannot overflow the
-        // clock arithmetic inside the wait.
-        const Duration wait = std::min(delayed_.begin()->first.deadline - now,
-                                       ToDuration(std::chrono::hours(1)));
-        cv_.wait_for(lock, wait);
+      since_poll = 0;
+      // Bounded so that a far-off ("never") deadline cannot overflow the
+      // clock arithmetic inside the wait.
+      const Duration wait = delayed_.empty()
+                                ? Duration::max()
+                                : std::min(delayed_.begin()->first.deadline - now,
+                                           ToDuration(std::chrono::hours(1)));
+      if (!watching) {
+        if (delayed_.empty()) {
+          cv_.wait(lock);
+        } else {
+          cv_.wait_for(lock, wait);
+        }
+        continue;
+      }
+      // With posted work waiting this only looks; else it sleeps until
+      // the next deadline (rounded up to whole milliseconds, never early).
+      int timeout_ms = 0;
+      if (ready_.empty()) {
+        timeout_ms = wait == Duration::max()
+                         ? -1
+                         : static_cast<int>(std::max<int64_t>(
+                               std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 0));
+      }
+      polling_ = true;
+      lock.unlock();
+      int n = ::epoll_wait(epoll_fd_, events, kEventsPerWait, timeout_ms);
+      lock.lock();
+      polling_ = false;
+      // Fewer than none: interrupted; deadlines are checked above.
+      for (int i = 0; i < n && !stop_; ++i) {
+        const WatchId id = events[i].data.u64;
+        if (id == 0) {
+          uint64_t count = 0;
+          [[maybe_unused]] ssize_t r = ::read(wake_fd_, &count, sizeof count);
+          continue;
+        }
+        auto it = watches_.find(id);
+        if (it == watches_.end()) continue;  // unwatched meanwhile
+        std::shared_ptr<Work> watched = it->second.work;
+        lock.unlock();
+        // RunItem releases what it runs; the watch keeps its callback.
+        Work call = [callback = watched.get()] { (*callback)(); };
+        RunItem(call);
+        watched.reset();
+        lock.lock();
       }
     }
     stop_ = false;
   }
 
   void Stop() {
+    bool polling = false;
     {
       std::lock_guard lock(mu_);
       stop_ = true;
+      polling = polling_;
     }
-    cv_.notify_one();
+    WakeUp(polling);
   }
 
   // From the dispatch's destructor: takes no more work and drops all that
-  // has not started.
+  // has not started, and every watch.
   void Shutdown() {
     std::deque<Work> ready;
     std::map<DelayedKey, Work> delayed;
+    std::map<WatchId, Watch> watches;
     std::lock_guard lock(mu_);
     dead_ = true;
     ready.swap(ready_);
     delayed.swap(delayed_);
+    watches.swap(watches_);
   }
 
  private:
+  struct Watch {
+    int fd = -1;
+    std::shared_ptr<Work> work;  // shared so that running it needs no lock
+  };
+
+  // Posted items run between two looks at the watched descriptors.
+  static constexpr int kItemsBetweenPolls = 16;
+  static constexpr int kEventsPerWait = 16;
+
   void RunItem(Work& work) {
     const MainLoopQueue* outer = current_;
     current_ = this;
@@ -146,16 +262,33 @@ class MainLoopQueue final : public TimedQueue {
     current_ = outer;
   }
 
+  // Wakes the loop from whichever wait it is in (`polling`, read under mu_).
+  void WakeUp(bool polling) {
+    if (!polling) {
+      cv_.notify_one();
+      return;
+    }
+    uint64_t one = 1;
+    // Fails only if the counter is saturated, which still wakes the loop.
+    [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
+  }
+
   static thread_local const MainLoopQueue* current_;
 
   const std::string label_ = "main";
+  const int wake_fd_;
+  const int epoll_fd_;
+  bool watching_ok_ = false;  // set once, in the constructor
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<Work> ready_;
   std::map<DelayedKey, Work> delayed_;
+  std::map<WatchId, Watch> watches_;
   std::uint64_t seq_ = 0;
+  WatchId next_watch_ = 0;
   bool stop_ = false;
   bool dead_ = false;
+  bool polling_ = false;  // the loop sleeps in epoll_wait, not on cv_
 };
 
 thread_local const MainLoopQueue* MainLoopQueue::current_ = nullptr;

@@ -1,6 +1,8 @@
 #include "platform/dispatch/asio_dispatch.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -202,6 +204,53 @@ TEST(AsioDispatchTest, MainQueueRunsDelayedWorkAndTimersByDeadline) {
   EXPECT_LT(early_ran_at - start, ToDuration(kLate));
   EXPECT_GE(late_ran_at - start, ToDuration(kLate));
   EXPECT_FALSE(main->IsCurrent());
+}
+
+// The main loop also sleeps on watched descriptors: a readable one runs its
+// callback on the main queue, posted and delayed work still run on time
+// while it sleeps there, and an unwatched one is left alone although it
+// stays readable.
+TEST(AsioDispatchTest, MainQueueRunsWatchedDescriptorsBesideItsWork) {
+  AsioDispatch d;
+  auto main = d.MainQueue();
+  auto q = d.CreateSerialQueue("worker");
+  q->AsyncAfter(kBound, [&] { d.StopMain(); });  // safety net
+  ReadinessWatcher* watcher = main->readiness();
+  ASSERT_NE(watcher, nullptr);
+  EXPECT_EQ(q->readiness(), nullptr);
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+
+  std::string got;  // main queue only
+  bool on_main = true;
+  ReadinessWatcher::WatchId id = 0;
+  id = watcher->WatchReadable(fds[0], [&] {
+    on_main = on_main && main->IsCurrent();
+    char buf[16];
+    ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<size_t>(n));
+    if (got == "ab") {
+      // Readable again, but no longer watched: only the stop below runs.
+      watcher->Unwatch(id);
+      ASSERT_EQ(::write(fds[1], "c", 1), 1);
+      main->AsyncAfter(milliseconds(30), [&] { d.StopMain(); });
+    }
+  });
+  EXPECT_NE(id, 0u);
+  bool delayed_ran = false;
+  // Written from another thread while the loop sleeps in its wait.
+  q->AsyncAfter(milliseconds(10), [&] { ASSERT_EQ(::write(fds[1], "a", 1), 1); });
+  main->AsyncAfter(milliseconds(20), [&] {
+    delayed_ran = true;
+    q->Async([&] { main->Async([&] { ASSERT_EQ(::write(fds[1], "b", 1), 1); }); });
+  });
+  d.RunMain();
+  EXPECT_EQ(got, "ab");
+  EXPECT_TRUE(on_main);
+  EXPECT_TRUE(delayed_ran);
+  watcher->Unwatch(id);  // twice is harmless
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 TEST(AsioDispatchTest, DestructionDropsPendingWorkAndReleasesIt) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,6 +28,29 @@ namespace kelvo {
 using Duration = std::chrono::nanoseconds;
 using Work = std::function<void()>;
 
+// Descriptors watched by a queue's own event loop, so that work reading a
+// socket runs on the queue as soon as data arrive, without a thread in
+// between to wake it. Level-triggered: `on_readable` runs as the queue's
+// work whenever `fd` is readable (or hung up, or in error) and must read
+// what is there, or unwatch, lest it run again at once.
+//
+// Ownership: the loop keeps `on_readable` until Unwatch. The caller keeps
+// the descriptor open until it has unwatched it.
+// Threading: both methods may be called from any thread. After Unwatch
+// returns, `on_readable` is not started again; one already started (on the
+// queue, when Unwatch is called elsewhere) finishes.
+class ReadinessWatcher {
+ public:
+  using WatchId = std::uint64_t;
+  virtual ~ReadinessWatcher() = default;
+  // 0 when `fd` cannot be watched (the loop is gone, or refuses it); then
+  // nothing runs and the caller reads it some other way. Delayed work on a
+  // loop that watches runs to the millisecond (never early).
+  virtual WatchId WatchReadable(int fd, Work on_readable) = 0;
+  // Unknown ids (and 0) are ignored.
+  virtual void Unwatch(WatchId id) = 0;
+};
+
 class Queue {
  public:
   virtual ~Queue() = default;
@@ -35,6 +59,9 @@ class Queue {
   virtual void AsyncAfter(Duration delay, Work work) = 0;
   // True while the calling thread runs work of this queue.
   virtual bool IsCurrent() const = 0;
+  // The queue's descriptor watching, when its loop has one (the main queue
+  // of AsioDispatch); null otherwise. Lives as long as the queue.
+  virtual ReadinessWatcher* readiness() { return nullptr; }
 };
 
 // A repeating timer source bound to a queue, in the manner of a dispatch

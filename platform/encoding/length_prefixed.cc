@@ -1,11 +1,18 @@
 #include "platform/encoding/length_prefixed.h"
 
+#include <cstring>
+
 namespace kelvo {
 
 void AppendLengthPrefixed(std::vector<uint8_t>* out, std::span<const uint8_t> field) {
-  uint32_t n = static_cast<uint32_t>(field.size());
-  for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(n >> shift));
-  out->insert(out->end(), field.begin(), field.end());
+  const uint32_t n = static_cast<uint32_t>(field.size());
+  const uint8_t length[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  // One resize and two copies: a keychain listing builds this for every item.
+  const size_t at = out->size();
+  out->resize(at + sizeof length + field.size());
+  std::memcpy(out->data() + at, length, sizeof length);
+  if (!field.empty()) std::memcpy(out->data() + at + sizeof length, field.data(), field.size());
 }
 
 void AppendLengthPrefixed(std::vector<uint8_t>* out, std::string_view field) {

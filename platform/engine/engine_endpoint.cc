@@ -1,8 +1,10 @@
 #include "platform/engine/engine_endpoint.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,11 +33,22 @@ constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // to calls: messages the peer sends unasked in that moment wait at most
 // this long when no call reads them.
 constexpr auto kCallLinger = std::chrono::milliseconds(10);
+// The longest a waiting Call sleeps in recv before looking at its deadline
+// again (the kernel takes longer timeouts as none at all).
+constexpr auto kLongestRecvWait = std::chrono::microseconds(std::chrono::hours(1));
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
 // The endpoint whose connection this thread reads as a waiting Call.
 thread_local const EngineEndpoint* t_call_reader = nullptr;
+
+// The read buffer of a thread that reads for Call or for the queue, kept
+// for the thread's life.
+std::vector<uint8_t>& ThreadReadBuffer() {
+  thread_local std::vector<uint8_t> buffer;
+  if (buffer.size() != kReadChunk) buffer.resize(kReadChunk);
+  return buffer;
+}
 
 // The reply handed to a handler: answers once; dropped unanswered, it
 // answers nothing so the peer is never left waiting.
@@ -64,7 +77,10 @@ class ReplyOnce {
 }  // namespace
 
 EngineEndpoint::EngineEndpoint(Role role, std::shared_ptr<Queue> queue, EngineLog log)
-    : role_(role), queue_(std::move(queue)), log_(std::move(log)) {
+    : role_(role),
+      queue_(std::move(queue)),
+      log_(std::move(log)),
+      readiness_(role == Role::kServer && queue_ ? queue_->readiness() : nullptr) {
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -97,6 +113,13 @@ std::optional<std::string> EngineEndpoint::Start(int listen_fd, int connection_f
     if (started_ || stopping_) return refuse("the engine socket was already started");
     started_ = true;
     listen_fd_ = listen_fd;
+    // Accepting where the reading is, so that a connection made before
+    // another's message is known when that message is handled.
+    if (readiness_ != nullptr && listen_fd >= 0) {
+      listen_watch_ = readiness_->WatchReadable(listen_fd, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->AcceptAll();
+      });
+    }
     if (connection_fd >= 0) AddConnectionLocked(connection_fd);
   }
   std::lock_guard join_lock(join_mu_);
@@ -166,6 +189,14 @@ EngineEndpoint::Connection* EngineEndpoint::AddConnectionLocked(int fd) {
   auto c = std::make_unique<Connection>();
   c->id = next_connection_++;
   c->fd = fd;
+  const int flags = ::fcntl(fd, F_GETFL);
+  c->blocking = flags >= 0 && (flags & O_NONBLOCK) == 0;
+  if (readiness_ != nullptr) {
+    c->watch = readiness_->WatchReadable(
+        fd, [weak = weak_from_this(), id = c->id] {
+          if (auto self = weak.lock()) self->ReadOnQueue(id);
+        });
+  }
   Connection* raw = c.get();
   connections_.emplace(raw->id, std::move(c));
   return raw;
@@ -259,10 +290,7 @@ std::optional<EngineEndpoint::CallReply> EngineEndpoint::Call(const std::string&
       lock.lock();
       // `c` is still there: Close waits for the token before removing it.
       c->reading = c->call_reading = false;
-      if (!reason.empty() && c->broken.empty()) {
-        c->broken = std::move(reason);
-        Wake();  // the I/O thread closes it and settles what waits on it
-      }
+      if (!reason.empty()) BreakLocked(*c, std::move(reason));
       reader_cv_.notify_all();
       continue;
     }
@@ -274,9 +302,27 @@ std::optional<EngineEndpoint::CallReply> EngineEndpoint::Call(const std::string&
 
 std::string EngineEndpoint::ReadUntil(Connection& c, const std::atomic<bool>& done,
                                       std::chrono::steady_clock::time_point deadline) {
-  thread_local std::vector<uint8_t> buffer;  // kept for the thread's life
-  if (buffer.size() != kReadChunk) buffer.resize(kReadChunk);
+  std::vector<uint8_t>& buffer = ThreadReadBuffer();
   while (!done.load(std::memory_order_acquire)) {
+    if (c.blocking) {
+      auto left = std::chrono::ceil<std::chrono::microseconds>(deadline -
+                                                               std::chrono::steady_clock::now());
+      if (left.count() <= 0) return {};
+      // The socket's timeout never reaches past the deadline; it is set
+      // again only when it would, or when it is much shorter than needed.
+      if (c.recv_timeout > left || c.recv_timeout * 2 < left) {
+        auto limit = std::min<std::chrono::microseconds>(left, kLongestRecvWait);
+        timeval tv{static_cast<time_t>(limit.count() / 1'000'000),
+                   static_cast<suseconds_t>(limit.count() % 1'000'000)};
+        if (::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+          return "cannot set the socket's timeout: " + ErrnoText(errno);
+        }
+        c.recv_timeout = limit;
+      }
+      std::string reason = ReadTurn(c, buffer, nullptr, true);
+      if (!reason.empty()) return reason;
+      continue;
+    }
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
                                                              std::chrono::steady_clock::now());
     if (left.count() <= 0) return {};
@@ -291,6 +337,38 @@ std::string EngineEndpoint::ReadUntil(Connection& c, const std::atomic<bool>& do
     if (!reason.empty()) return reason;
   }
   return {};
+}
+
+void EngineEndpoint::ReadOnQueue(uint64_t conn_id) {
+  Connection* c = nullptr;
+  {
+    std::lock_guard lock(mu_);
+    c = FindLocked(conn_id);
+    // Broken: the I/O thread is about to close it.
+    if (c == nullptr || c->reading || !c->broken.empty() || stopping_) return;
+    c->reading = c->queue_reading = true;
+  }
+  std::vector<Frame> frames;
+  // `c` stays: Close waits for the token before removing it.
+  std::string reason = ReadTurn(*c, ThreadReadBuffer(), &frames);
+  {
+    std::lock_guard lock(mu_);
+    c->reading = c->queue_reading = false;
+    if (!reason.empty()) BreakLocked(*c, std::move(reason));
+  }
+  reader_cv_.notify_all();
+  if (frames.empty()) return;
+  // Without the token, so that a handler may close or stop anything.
+  std::string error = HandleFrames(conn_id, frames, true);
+  if (error.empty()) return;
+  std::lock_guard lock(mu_);
+  if (Connection* still = FindLocked(conn_id)) BreakLocked(*still, std::move(error));
+}
+
+void EngineEndpoint::BreakLocked(Connection& c, std::string reason) {
+  if (!c.broken.empty()) return;
+  c.broken = std::move(reason);
+  Wake();  // the I/O thread closes it and settles what waits on it
 }
 
 void EngineEndpoint::SendReply(uint64_t conn, int64_t id, const std::string& channel,
@@ -372,15 +450,20 @@ void EngineEndpoint::Run() {
     ids.clear();
     broken.clear();
     bool listening = false;
+    bool accept_paused = false;
     bool lingering = false;
     {
       std::lock_guard lock(mu_);
       if (stopping_) break;
       const auto now = std::chrono::steady_clock::now();
       fds.push_back({wake_fd_, POLLIN, 0});
-      if (listen_fd_ >= 0 && now >= accept_paused_until_) {
-        fds.push_back({listen_fd_, POLLIN, 0});
-        listening = true;
+      if (listen_fd_ >= 0 && listen_watch_ == 0) {
+        if (now >= accept_paused_until_) {
+          fds.push_back({listen_fd_, POLLIN, 0});
+          listening = true;
+        } else {
+          accept_paused = true;
+        }
       }
       for (auto& [id, c] : connections_) {
         if (!c->broken.empty()) {
@@ -392,7 +475,9 @@ void EngineEndpoint::Run() {
         // them instead of waking for every reply; it looks again when the
         // moment has passed.
         short events = POLLIN;
-        if (c->calls > 0 || now < c->last_call_end + kCallLinger) {
+        if (c->watch != 0) {
+          events = 0;  // the queue reads it
+        } else if (c->calls > 0 || now < c->last_call_end + kCallLinger) {
           events = 0;
           lingering = true;
         }
@@ -406,9 +491,7 @@ void EngineEndpoint::Run() {
       for (auto& [id, reason] : broken) Close(id, reason);
       continue;
     }
-    int timeout = listen_fd_ >= 0 && !listening
-                      ? static_cast<int>(kAcceptPause.count())
-                      : -1;
+    int timeout = accept_paused ? static_cast<int>(kAcceptPause.count()) : -1;
     if (lingering) timeout = static_cast<int>(kCallLinger.count());
     int n = ::poll(fds.data(), fds.size(), timeout);
     if (n < 0) {
@@ -441,13 +524,29 @@ void EngineEndpoint::Run() {
 
 void EngineEndpoint::AcceptAll() {
   while (true) {
-    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = -1;
+    int err = 0;
+    {
+      // Under the lock: on the queue, the listening socket may be closing.
+      std::lock_guard lock(mu_);
+      if (listen_fd_ < 0 || stopping_) return;
+      fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      err = fd < 0 ? errno : 0;
+      if (fd < 0 && err != EINTR && err != ECONNABORTED && err != EAGAIN && err != EWOULDBLOCK) {
+        accept_paused_until_ = std::chrono::steady_clock::now() + kAcceptPause;
+        // A watch would fire again at once: the I/O thread takes accepting
+        // over once the pause has passed.
+        if (listen_watch_ != 0) {
+          readiness_->Unwatch(listen_watch_);
+          listen_watch_ = 0;
+          Wake();
+        }
+      }
+    }
     if (fd < 0) {
-      int err = errno;
       if (err == EINTR || err == ECONNABORTED) continue;
       if (err == EAGAIN || err == EWOULDBLOCK) return;
       Log("accept failed: " + ErrnoText(err) + "; new connections wait 100 ms");
-      accept_paused_until_ = std::chrono::steady_clock::now() + kAcceptPause;
       return;
     }
     PeerCredentials peer;
@@ -484,8 +583,9 @@ void EngineEndpoint::ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer) {
     std::unique_lock lock(mu_);
     c = FindLocked(conn_id);
     if (c == nullptr) return;
-    // A waiting call reads it; the next poll leaves it to the calls.
-    if (c->reading) return;
+    // A waiting call reads it (the next poll leaves it to the calls), or
+    // the queue does.
+    if (c->reading || c->watch != 0) return;
     c->reading = true;
   }
   // Stays valid: only this thread removes connections.
@@ -498,13 +598,17 @@ void EngineEndpoint::ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer) {
   if (!reason.empty()) Close(conn_id, std::move(reason));
 }
 
-std::string EngineEndpoint::ReadTurn(Connection& c, std::vector<uint8_t>& buffer) {
+std::string EngineEndpoint::ReadTurn(Connection& c, std::vector<uint8_t>& buffer,
+                                     std::vector<Frame>* collected, bool wait) {
   std::vector<Frame> frames;
   for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-    ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    // A blocking first read ends in EAGAIN when the socket's timeout passes.
+    const int flags = wait && turn == 0 ? 0 : MSG_DONTWAIT;
+    ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), flags);
     if (n > 0) {
       frames.clear();
-      bool ok = c.reader.Feed(std::span(buffer.data(), static_cast<size_t>(n)), &frames);
+      bool ok = c.reader.Feed(std::span(buffer.data(), static_cast<size_t>(n)),
+                              collected != nullptr ? collected : &frames);
       if (!frames.empty()) {
         std::string reason = HandleFrames(c.id, frames);
         if (!reason.empty()) return reason;
@@ -525,7 +629,8 @@ std::string EngineEndpoint::ReadTurn(Connection& c, std::vector<uint8_t>& buffer
   return {};
 }
 
-std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& frames) {
+std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& frames,
+                                         bool on_queue) {
   struct Step {
     Frame frame;
     Pending pending;  // for a reply
@@ -552,7 +657,9 @@ std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& f
   }
   // Messages go to the queue in one hand-off per batch; a reply that also
   // goes through the queue first sends the messages before it, so the
-  // stream's order holds.
+  // stream's order holds. Already on the queue, everything runs in order
+  // right here.
+  const bool hop = queue_ && !on_queue;
   std::weak_ptr<EngineEndpoint> weak = weak_from_this();
   std::vector<Frame> messages;
   auto hand_off = [&] {
@@ -567,9 +674,10 @@ std::string EngineEndpoint::HandleFrames(uint64_t conn_id, std::vector<Frame>& f
   for (Step& step : steps) {
     Frame& f = step.frame;
     if (f.kind == FrameKind::kReply) {
-      if (queue_ && !step.pending.inline_callback) hand_off();
+      if (hop && !step.pending.inline_callback) hand_off();
+      if (on_queue) step.pending.inline_callback = true;
       Deliver(std::move(step.pending), std::move(f.data), ReplyStatus::kAnswered);
-    } else if (queue_) {
+    } else if (hop) {
       messages.push_back(std::move(f));
     } else {
       DispatchMessage(conn_id, f.id, f.channel, std::move(f.data));
@@ -603,6 +711,7 @@ void EngineEndpoint::Close(uint64_t conn_id, std::string reason) {
     auto it = connections_.find(conn_id);
     if (it == connections_.end()) return;
     ReclaimReaderLocked(lock, *it->second);
+    if (readiness_ != nullptr) readiness_->Unwatch(it->second->watch);
     ::close(it->second->fd);
     connections_.erase(it);
     for (auto p = pending_.begin(); p != pending_.end();) {
@@ -626,6 +735,7 @@ void EngineEndpoint::CloseAll() {
     std::unique_lock lock(mu_);
     for (auto& [id, c] : connections_) {
       ReclaimReaderLocked(lock, *c);
+      if (readiness_ != nullptr) readiness_->Unwatch(c->watch);
       ::close(c->fd);
     }
     closed = connections_.size();
@@ -633,6 +743,8 @@ void EngineEndpoint::CloseAll() {
     for (auto& [id, p] : pending_) lost.push_back(std::move(p));
     pending_.clear();
     last_sender_.clear();
+    if (listen_watch_ != 0) readiness_->Unwatch(listen_watch_);
+    listen_watch_ = 0;
     if (listen_fd_ >= 0) ::close(listen_fd_);
     listen_fd_ = -1;
   }
@@ -641,9 +753,11 @@ void EngineEndpoint::CloseAll() {
 }
 
 void EngineEndpoint::ReclaimReaderLocked(std::unique_lock<std::mutex>& lock, Connection& c) {
-  if (!c.call_reading) return;
-  // Ends the Call's poll at once; the connection is closing anyway.
-  ::shutdown(c.fd, SHUT_RDWR);
+  if (!c.call_reading && !c.queue_reading) return;
+  // Ends a Call's poll at once; the connection is closing anyway. The
+  // queue's reader does not wait on the socket and gives the token back
+  // as soon as it has read.
+  if (c.call_reading) ::shutdown(c.fd, SHUT_RDWR);
   reader_cv_.wait(lock, [&] { return !c.reading; });
 }
 

@@ -16,6 +16,16 @@
 // as the I/O thread would. While calls wait on a connection (and briefly
 // after) the I/O thread does not poll it for reading, so it is not woken
 // by every reply.
+//
+// A server whose queue watches descriptors (Queue::readiness, the main
+// queue of AsioDispatch) leaves reading its connections to that queue: a
+// message wakes the queue's thread directly, its handler runs right there
+// and its reply is written there too, one hand-off in all. The I/O thread
+// then only drains what the sockets would not take, and closes; the queue
+// accepts too, so that a connection made before another's message is known
+// when that message is handled, as with one thread doing both.
+// The queue's reader holds the token only while reading, never while
+// handlers run, so a handler may stop the server.
 #pragma once
 
 #include <sys/types.h>
@@ -62,6 +72,8 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
 
   // Starts the I/O thread with a listening socket (server; may be -1 for
   // none) and an optional first connection (client). Takes both sockets.
+  // Connections may be blocking sockets: every read and write passes
+  // MSG_DONTWAIT except a waiting Call's, which then sleeps in recv.
   // Returns the reason on failure.
   std::optional<std::string> Start(int listen_fd, int connection_fd);
   // A server also admits peers in this group (see peer_access.h). Call
@@ -103,12 +115,18 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   struct Connection {
     uint64_t id = 0;
     int fd = -1;
-    FrameReader reader;            // I/O thread only
+    FrameReader reader;            // the reader token's holder only
     std::vector<uint8_t> out;      // guarded by mu_
     size_t out_offset = 0;         // guarded by mu_
     std::string broken;            // guarded by mu_; why it must close
     bool reading = false;          // guarded by mu_; a thread holds the reader token
     bool call_reading = false;     // guarded by mu_; that thread is a waiting Call
+    bool queue_reading = false;    // guarded by mu_; that thread is the queue's
+    ReadinessWatcher::WatchId watch = 0;  // the queue reads it (server with readiness_)
+    // A blocking socket: a waiting Call sleeps in recv itself (bounded by
+    // SO_RCVTIMEO, last set to recv_timeout) rather than in poll first.
+    bool blocking = false;
+    std::chrono::microseconds recv_timeout{0};  // the reader token's holder only
     int calls = 0;                 // guarded by mu_; Calls waiting on it
     std::chrono::steady_clock::time_point last_call_end{};  // guarded by mu_
   };
@@ -123,17 +141,25 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   void AcceptAll();
   void ReadFrom(uint64_t conn_id, std::vector<uint8_t>& buffer);
   // Reads what the socket has (up to a turn's worth) and handles the
-  // frames; the token must be held. Why the connection must close, or
-  // empty.
-  std::string ReadTurn(Connection& c, std::vector<uint8_t>& buffer);
+  // frames, or appends them to `*collected` when given; the token must be
+  // held. Why the connection must close, or empty.
+  // `wait`: the first read may block (a blocking socket only).
+  std::string ReadTurn(Connection& c, std::vector<uint8_t>& buffer,
+                       std::vector<Frame>* collected = nullptr, bool wait = false);
+  // On the queue, when the connection is readable: reads a turn, gives the
+  // token back, then runs the handlers and reply callbacks right there.
+  void ReadOnQueue(uint64_t conn_id);
   // Reads as Call's token holder until `done`, the deadline or the end of
   // the connection (returned as the reason).
   std::string ReadUntil(Connection& c, const std::atomic<bool>& done,
                         std::chrono::steady_clock::time_point deadline);
-  // Handles frames read from a connection; why it must close, or empty.
-  std::string HandleFrames(uint64_t conn_id, std::vector<Frame>& frames);
-  // Waits (on reader_cv_) until no Call reads the connection, after making
-  // its read end; under the lock.
+  // Handles frames read from a connection (`on_queue`: on the queue, so
+  // nothing is handed to it); why it must close, or empty.
+  std::string HandleFrames(uint64_t conn_id, std::vector<Frame>& frames, bool on_queue = false);
+  // Marks the connection to be closed by the I/O thread; under the lock.
+  void BreakLocked(Connection& c, std::string reason);
+  // Waits (on reader_cv_) until no Call or queue reads the connection,
+  // after making a Call's read end; under the lock.
   void ReclaimReaderLocked(std::unique_lock<std::mutex>& lock, Connection& c);
   void DispatchMessage(uint64_t conn_id, int64_t id, const std::string& channel, Payload data);
   void Close(uint64_t conn_id, std::string reason);
@@ -148,6 +174,8 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   const Role role_;
   const std::shared_ptr<Queue> queue_;
   const EngineLog log_;
+  // The queue's descriptor watching, when a server's queue has it.
+  ReadinessWatcher* const readiness_;
   int wake_fd_ = -1;
   std::optional<gid_t> admitted_group_;  // set before the I/O thread starts
 
@@ -156,6 +184,7 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   bool started_ = false;
   bool stopping_ = false;
   int listen_fd_ = -1;
+  ReadinessWatcher::WatchId listen_watch_ = 0;  // guarded by mu_; the queue accepts
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;  // by opening order
   std::unordered_map<int64_t, Pending> pending_;
   std::unordered_map<std::string, uint64_t> last_sender_;  // channel -> connection
@@ -164,7 +193,7 @@ class EngineEndpoint : public std::enable_shared_from_this<EngineEndpoint> {
   std::atomic<int64_t> next_message_{1};
   std::mutex join_mu_;  // taken alone, never with mu_
   std::thread thread_;
-  // I/O thread only: accepting waits after running out of descriptors.
+  // Guarded by mu_: accepting waits after running out of descriptors.
   std::chrono::steady_clock::time_point accept_paused_until_{};
   std::atomic<std::thread::id> io_thread_id_{};
 };

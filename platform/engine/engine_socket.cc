@@ -1,6 +1,5 @@
 #include "platform/engine/engine_socket.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -227,12 +226,8 @@ std::optional<std::string> EngineSocketClient::Connect(const std::string& path) 
   }
   timeval none{0, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-    std::string error = "cannot configure the engine socket: " + ErrnoText(errno);
-    ::close(fd);
-    return error;
-  }
+  // Left blocking: the endpoint's reads and writes say MSG_DONTWAIT, and a
+  // waiting call sleeps in recv itself (one system call, not poll + recv).
   return endpoint_->Start(-1, fd);
 }
 

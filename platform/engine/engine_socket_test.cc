@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cmath>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -25,6 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using testing::RawConnection;
+using testing::RawListener;
 using testing::TempDir;
 
 constexpr Duration kCallLimit = std::chrono::seconds(10);
@@ -251,6 +254,119 @@ TEST_F(EngineSocketTest, WaitingCallersShareTheConnectionAndEachGetsItsOwnReply)
   auto r = client->SendAndWait("test/echo", Text("after"), kCallLimit);
   ASSERT_TRUE(r.ok() && r.reply);
   EXPECT_EQ(std::string(r.reply->begin(), r.reply->end()), "after");
+}
+
+// One frame as the peer sent it, read off a hand-made connection; an
+// empty channel and kind kMessage with id 0 when none came in time.
+Frame ReadFrame(RawConnection& peer) {
+  Frame frame;
+  Bytes header = peer.Read(kFrameHeaderSize, 5s);
+  if (header.size() != kFrameHeaderSize) return frame;
+  uint32_t n = 0;
+  std::memcpy(&n, header.data(), sizeof n);
+  Bytes body = peer.Read(n, 5s);
+  std::string error;
+  if (body.size() != n || !DecodeFrameBody(body, &frame, &error)) return Frame{};
+  return frame;
+}
+
+Bytes Join(std::initializer_list<Frame> frames) {
+  Bytes out;
+  for (const Frame& f : frames) AppendFrame(f, &out);
+  return out;
+}
+
+// A waiting caller reads its reply off the socket itself. Against a server
+// that answers by hand: messages the server sends ahead of the reply reach
+// their handler (on whichever thread read them, the client having no
+// queue) and their answers go back in order; a reply cut in two around the caller's deadline
+// ends the wait in time and leaves the stream intact for the next call; a
+// server hanging up in the middle of a reply ends the wait at once.
+TEST(EngineSocketClientTest, AWaitingCallerReadsItsReplyAmongOtherFrames) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string path = dir.path() + "/engine.sock";
+  RawListener listener(path);
+  ASSERT_TRUE(listener.ok());
+  std::mutex mu;
+  std::vector<std::string> logs;
+  EngineSocketClient client(nullptr, [&](const std::string& line) {
+    std::lock_guard lock(mu);
+    logs.push_back(line);
+  });
+  std::vector<std::string> notes;  // read once the reply is in
+  client.SetMessageHandler("ui/note", [&](Payload message, BinaryReply reply) {
+    std::string text;
+    if (message) text.assign(message->begin(), message->end());
+    notes.push_back(text);
+    reply(Text("seen"));
+  });
+  ASSERT_FALSE(client.Connect(path));
+  std::unique_ptr<RawConnection> server = listener.Accept(5000ms);
+  ASSERT_TRUE(server);
+  auto call = [&](const char* channel, Duration limit) {
+    return std::async(std::launch::async, [&client, channel, limit] {
+      return client.SendAndWait(channel, Text("q"), limit);
+    });
+  };
+  auto reply_to = [](const Frame& asked, const std::string& text) {
+    return Frame{FrameKind::kReply, asked.id, asked.channel, Text(text)};
+  };
+
+  // Two messages ahead of the reply, all in one write.
+  auto waiting = call("host/first", kCallLimit);
+  Frame asked = ReadFrame(*server);
+  ASSERT_EQ(asked.channel, "host/first");
+  ASSERT_TRUE(server->Write(Join({Frame{FrameKind::kMessage, 1, "ui/note", Text("a")},
+                                  Frame{FrameKind::kMessage, 2, "ui/note", Text("b")},
+                                  reply_to(asked, "answer")})));
+  EngineCallResult r = waiting.get();
+  ASSERT_TRUE(r.ok()) << *r.error;
+  EXPECT_EQ(r.reply, Text("answer"));
+  EXPECT_EQ(notes, (std::vector<std::string>{"a", "b"}));
+  for (int64_t id : {1, 2}) {
+    Frame answer = ReadFrame(*server);
+    EXPECT_EQ(answer, (Frame{FrameKind::kReply, id, "ui/note", Text("seen")}));
+  }
+
+  // Half a reply before the deadline, the rest after it.
+  waiting = call("host/slow", Duration(100ms));
+  asked = ReadFrame(*server);
+  ASSERT_EQ(asked.channel, "host/slow");
+  Bytes late = EncodeFrame(reply_to(asked, "too late"));
+  const auto half = static_cast<ptrdiff_t>(late.size() / 2);
+  ASSERT_TRUE(server->Write(Bytes(late.begin(), late.begin() + half)));
+  r = waiting.get();
+  ASSERT_FALSE(r.ok());
+  EXPECT_NE(r.error->find("no reply on 'host/slow'"), std::string::npos) << *r.error;
+  ASSERT_TRUE(server->Write(Bytes(late.begin() + half, late.end())));
+  waiting = call("host/next", kCallLimit);
+  asked = ReadFrame(*server);
+  ASSERT_EQ(asked.channel, "host/next");
+  ASSERT_TRUE(server->Write(EncodeFrame(reply_to(asked, "on time"))));
+  r = waiting.get();
+  ASSERT_TRUE(r.ok()) << *r.error;
+  EXPECT_EQ(r.reply, Text("on time"));
+  EXPECT_TRUE(client.connected());
+
+  // The server goes away in the middle of the reply.
+  const auto start = std::chrono::steady_clock::now();
+  waiting = call("host/last", kCallLimit);
+  asked = ReadFrame(*server);
+  ASSERT_EQ(asked.channel, "host/last");
+  Bytes cut = EncodeFrame(reply_to(asked, "never whole"));
+  ASSERT_TRUE(server->Write(Bytes(cut.begin(), cut.begin() + 6)));
+  server.reset();
+  r = waiting.get();
+  ASSERT_FALSE(r.ok());
+  EXPECT_NE(r.error->find("closed before the reply on 'host/last'"), std::string::npos)
+      << *r.error;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kCallLimit / 2);
+  EXPECT_FALSE(client.connected());
+  std::lock_guard lock(mu);
+  EXPECT_TRUE(std::any_of(logs.begin(), logs.end(), [](const std::string& line) {
+    return line.find("closed by the peer in the middle of a frame") != std::string::npos;
+  }));
 }
 
 TEST_F(EngineSocketTest, BadFramesCloseOnlyTheirConnection) {

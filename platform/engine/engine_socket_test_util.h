@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,22 +34,35 @@ class TempDir {
   std::string path_;
 };
 
+// The address of the socket at `path` (cut to what fits).
+inline sockaddr_un UnixAddress(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  return addr;
+}
+
 // A connection made by hand, for feeding the server bytes no client sends.
 class RawConnection {
  public:
   explicit RawConnection(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    sockaddr_un addr = UnixAddress(path);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       ::close(fd_);
       fd_ = -1;
     }
   }
+  // Takes a connected socket (one a RawListener accepted).
+  struct Adopt {
+    int fd;
+  };
+  explicit RawConnection(Adopt adopt) : fd_(adopt.fd) {}
   ~RawConnection() {
     if (fd_ >= 0) ::close(fd_);
   }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
   bool ok() const { return fd_ >= 0; }
 
   bool Write(const std::vector<uint8_t>& bytes) {
@@ -94,6 +108,39 @@ class RawConnection {
  private:
   int fd_ = -1;
   bool closed_ = false;
+};
+
+// A listening socket whose connections the test answers by hand, for
+// feeding a client bytes no server sends.
+class RawListener {
+ public:
+  explicit RawListener(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = UnixAddress(path);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd_, 4) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~RawListener() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RawListener(const RawListener&) = delete;
+  RawListener& operator=(const RawListener&) = delete;
+  bool ok() const { return fd_ >= 0; }
+
+  // The next connection, or nothing when none came within `limit`.
+  std::unique_ptr<RawConnection> Accept(std::chrono::milliseconds limit) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return nullptr;
+    int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return std::make_unique<RawConnection>(RawConnection::Adopt{fd});
+  }
+
+ private:
+  int fd_ = -1;
 };
 
 }  // namespace kelvo::testing

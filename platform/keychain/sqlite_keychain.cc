@@ -1,6 +1,6 @@
 // The user's keychain on SQLite. One row per item: the attributes in
 // columns (the primary ones under a unique index, which also serves lookups
-// by account, and an index by service for listing), the data sealed with
+// by account, and an index by service, in id order, for listing), the data sealed with
 // AES-256-GCM under the master key with a fresh nonce per write. The
 // sealing's additional data are the item's primary attributes, so data
 // copied into another row fail to open there (errSecDecode) rather than
@@ -40,7 +40,11 @@ constexpr char kSchema[] =
     "accessible TEXT NOT NULL, ac_protection TEXT, ac_flags INTEGER,"
     "data BLOB NOT NULL,"
     "UNIQUE(account, service, sync, access_group));"
-    "CREATE INDEX IF NOT EXISTS items_by_service ON items(service, sync)";
+    // By service alone, so its entries for one service are in id order and
+    // a listing needs no sort (an index by service and sync was in sync
+    // order, which made SQLite copy every row, data and all, into a sorter).
+    "DROP INDEX IF EXISTS items_by_service;"
+    "CREATE INDEX IF NOT EXISTS items_by_service_in_id_order ON items(service)";
 
 // What a SELECT returns: the item's key and data first, so that a lookup
 // that returns no attributes selects only those (kKeyColumns).
@@ -216,8 +220,9 @@ std::string SelectFor(uint32_t shape) {
   }
   if (shape & kShapeById) sql += " AND id = ?";
   // Ordering by the bare id lets the planner pick the service index (which
-  // is in id order) over the unique one even when the account narrows the
-  // search to one row; "+id" leaves the choice to the conditions.
+  // is in id order, so nothing is sorted) over the unique one; with the
+  // account, which narrows the search to a row or two, "+id" leaves the
+  // choice to the conditions.
   bool by_account = shape & (1u << 1);
   return sql + (by_account ? " ORDER BY +id" : " ORDER BY id");
 }
@@ -276,11 +281,12 @@ class SqliteKeychain : public Keychain {
     const bool attributes = build && parsed.return_attributes;
     std::lock_guard lock(mu_);
     std::vector<KeychainMatch> matches;
+    KeyOnce key;
     OSStatus status = EachRowLocked(parsed, attributes, [&](sqlite3_stmt* row) {
       KeychainMatch match{sqlite3_column_int64(row, kCId), {}, {}};
       if (attributes) match.attributes = RowAttributes(row);
       if (build && parsed.return_data) {
-        if (OSStatus s = ReadyKeyLocked(); s != errSecSuccess) return s;
+        if (OSStatus s = key.Ready(this); s != errSecSuccess) return s;
         if (!OpenRowLocked(row, ColumnView(row, kCAccount), &match.data)) return errSecDecode;
       }
       matches.push_back(std::move(match));
@@ -297,13 +303,14 @@ class SqliteKeychain : public Keychain {
     if (OSStatus s = ParseKeychainQuery(query, &parsed); s != errSecSuccess) return s;
     std::lock_guard lock(mu_);
     bool any = false;
+    KeyOnce key;
     OSStatus status = EachRowLocked(parsed, false, [&](sqlite3_stmt* row) {
       any = true;
       RowView view(this, sqlite3_column_int64(row, kCId));
       const std::string_view account = ColumnView(row, kCAccount);
       if (parsed.return_attributes) view.account = account;
       if (parsed.return_data) {
-        if (OSStatus s = ReadyKeyLocked(); s != errSecSuccess) return s;
+        if (OSStatus s = key.Ready(this); s != errSecSuccess) return s;
         if (!OpenRowLocked(row, account, &plain_)) return errSecDecode;
         view.data = plain_;
       }
@@ -411,6 +418,24 @@ class SqliteKeychain : public Keychain {
    private:
     SqliteKeychain* keychain_;
     int64_t id_;
+  };
+
+  // The key asked for once per search, at its first returned data: a search
+  // that finds nothing leaves a locked store alone, and a long listing does
+  // not fetch (and compare) the key for every item.
+  class KeyOnce {
+   public:
+    OSStatus Ready(SqliteKeychain* keychain) {
+      if (!asked_) {
+        asked_ = true;
+        status_ = keychain->ReadyKeyLocked();
+      }
+      return status_;
+    }
+
+   private:
+    bool asked_ = false;
+    OSStatus status_ = errSecSuccess;
   };
 
   // Returned by a row callback to end the search early with success.
