@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/engine/engine_endpoint.h"
+#include "platform/fs/files.h"
 
 namespace kelvo {
 
@@ -32,23 +33,11 @@ std::optional<std::string> FillAddress(const std::string& path, sockaddr_un* add
   return std::nullopt;
 }
 
-// Creates the directories above `path` that are missing, each with `mode`.
+// Creates the directories above `path` that are missing, each with `mode`
+// (the umask must not narrow a directory others are meant to enter).
 std::optional<std::string> MakeParentDirectories(const std::string& path, mode_t mode) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return std::nullopt;
-  std::string dir = path.substr(0, slash);
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    std::string part = dir.substr(0, pos);
-    if (::mkdir(part.c_str(), mode) == 0) {
-      // The umask must not narrow a directory others are meant to enter.
-      if (::chmod(part.c_str(), mode) != 0) {
-        return "cannot set the mode of the directory " + part + ": " + ErrnoText(errno);
-      }
-    } else if (errno != EEXIST) {
-      return "cannot create the directory " + part + ": " + ErrnoText(errno);
-    }
-  }
+  const std::string dir = ParentOf(path);
+  if (auto error = MakeDirectories(dir, mode)) return error;
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return "the engine socket's directory " + dir + " is not a directory";
