@@ -122,17 +122,24 @@ FlutterSecureStorageResponse FlutterSecureStorage::writeEncrypted(
   wrappedItem.isSynchronizable = false;
   SecExpected<SecDictionary> wrappedQuery = baseQuery(wrappedItem);
   if (!wrappedQuery) return StatusResponse(wrappedQuery.error().status);
-  // The earlier wrapped key is kept aside: should the value's write fail,
-  // it goes back, so the old value still opens instead of being lost.
+  // One lookup of the earlier wrapped key says whether the new one is an
+  // update or an add, and keeps it aside: should the value's write fail, it
+  // goes back, so the old value still opens instead of being lost.
+  bool wrappedFound = false;
   std::optional<SecBytes> earlierWrapped;
   if (SecExpected<SecDictionary> copyQuery = wrappedKeyQuery(params, key, true)) {
     SecResult earlier;
-    if (keychain_->CopyMatching(*copyQuery, &earlier) == errSecSuccess) {
-      if (const SecBytes* bytes = std::get_if<SecBytes>(&earlier)) earlierWrapped = *bytes;
-    }
+    wrappedFound = keychain_->CopyMatching(*copyQuery, &earlier) == errSecSuccess;
+    if (const SecBytes* bytes = std::get_if<SecBytes>(&earlier)) earlierWrapped = *bytes;
   }
-  SecDictionary restoreQuery = *wrappedQuery;
-  OSStatus status = upsert(wrappedItem, std::move(*wrappedQuery), *wrapped);
+  OSStatus status;
+  if (wrappedFound) {
+    status = keychain_->Update(*wrappedQuery, SecDictionary{{kSecValueData, *wrapped}});
+  } else {
+    SecDictionary added = *wrappedQuery;
+    added[kSecValueData] = *wrapped;
+    status = keychain_->Add(added);
+  }
   if (status != errSecSuccess) return StatusResponse(status);
 
   KeychainQueryParameters valueItem = params;
@@ -143,7 +150,7 @@ FlutterSecureStorageResponse FlutterSecureStorage::writeEncrypted(
   // it is, without the delete-and-add repair of plain values.
   status = upsert(params, std::move(*valueQuery), stored);
   if (status != errSecSuccess && earlierWrapped) {
-    keychain_->Update(restoreQuery, SecDictionary{{kSecValueData, *earlierWrapped}});
+    keychain_->Update(*wrappedQuery, SecDictionary{{kSecValueData, *earlierWrapped}});
   }
   return StatusResponse(status);
 }
