@@ -12,6 +12,7 @@
 
 #include "platform/engine/engine_endpoint.h"
 #include "platform/fs/files.h"
+#include "platform/xdg/base_dirs.h"
 
 namespace kelvo {
 
@@ -79,10 +80,8 @@ std::optional<std::string> ClearStaleSocket(const std::string& path, const socka
 }  // namespace
 
 std::string DefaultEngineSocketPath() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string dir = runtime != nullptr && runtime[0] == '/'
-                        ? std::string(runtime)
-                        : "/run/user/" + std::to_string(::getuid());
+  std::string dir = XdgBaseDirs::FromProcess().runtime_dir;
+  if (dir.empty()) dir = "/run/user/" + std::to_string(::getuid());
   return dir + "/kelvo/engine.sock";
 }
 

@@ -11,6 +11,7 @@
 
 #include "platform/keychain/keychain_files.h"
 #include "platform/keychain/master_key_source.h"
+#include "platform/xdg/base_dirs.h"
 
 namespace kelvo {
 namespace {
@@ -44,10 +45,10 @@ std::string Take(GError* error) {
 bool HaveSessionBus() {
   const char* env = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   if (env != nullptr && *env != '\0') return true;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime == nullptr || runtime[0] != '/') return false;
+  const std::string runtime = XdgBaseDirs::FromProcess().runtime_dir;
+  if (runtime.empty()) return false;
   struct stat st;
-  return stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+  return stat((runtime + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 struct AttributesFree {

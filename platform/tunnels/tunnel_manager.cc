@@ -113,13 +113,13 @@ std::optional<std::string> RemoveTunnelProfile(const std::string& directory,
 
 #include "platform/engine/engine_socket.h"
 #include "platform/tunnels/control_socket.h"
+#include "platform/xdg/base_dirs.h"
 
 namespace kelvo {
 
 std::string DefaultControlSocketPath() {
   // The system service (root, no session) serves the one shared socket.
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  bool session = runtime != nullptr && runtime[0] == '/';
+  const bool session = !XdgBaseDirs::FromProcess().runtime_dir.empty();
   if (!session && ::geteuid() == 0) return kSystemControlSocket;
   return fs::path(DefaultEngineSocketPath()).replace_filename("tunnel.sock").string();
 }
