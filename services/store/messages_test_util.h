@@ -24,7 +24,9 @@ inline std::string Hex(const std::vector<uint8_t>& bytes) {
 }
 
 // The bytes, hash and description a record had when the UI's side of the
-// channel was last checked against it; the bytes also read back to it.
+// channel was last checked against it; the bytes also read back to it, and
+// re-encode to themselves. A composite's description is best built from its
+// nested records' own (pinned) descriptions.
 template <typename T>
 void ExpectGolden(const StandardCodec& codec, const T& record, const std::string& hex,
                   uint64_t hash, const std::string& description) {
@@ -35,9 +37,12 @@ void ExpectGolden(const StandardCodec& codec, const T& record, const std::string
   EXPECT_EQ(record.description(), description);
   Result<Value> decoded = codec.Decode(bytes);
   ASSERT_TRUE(decoded.ok()) << decoded.error().message;
+  EXPECT_EQ(codec.Encode(decoded.value()), bytes);
   std::optional<T> back = T::FromValue(decoded.value());
   ASSERT_TRUE(back.has_value());
   EXPECT_TRUE(*back == record);
+  EXPECT_EQ(back->hash(), hash);
+  EXPECT_TRUE(T::fromList(record.toList()) == record);
 }
 
 }  // namespace kelvo
