@@ -250,25 +250,19 @@ TEST_F(ChannelsTest, TypedRepliesOfOtherShapesAreMalformed) {
                         Value("")};
   };
   using R = std::variant<Value, FlutterError>;
-  EXPECT_EQ(call(Value(ValueList{})), R(malformed("a list of 0 elements")));
-  EXPECT_EQ(call(Value(ValueList{Value("CODE"), Value("msg")})),
-            R(malformed("a list of 2 elements")));
-  EXPECT_EQ(call(Value(ValueList{Value("CODE"), Value("msg"), Value(), Value("extra")})),
-            R(malformed("a list of 4 elements")));
-  EXPECT_EQ(call(Value(ValueList{Value(7), Value("msg"), Value()})),
-            R(malformed("an error whose code or message is not text")));
+  const std::pair<Value, std::string> bad[] = {
+      {Value(ValueList{}), "a list of 0 elements"},
+      {Value(ValueList{Value("CODE"), Value("msg")}), "a list of 2 elements"},
+      {Value(ValueList{Value("CODE"), Value("msg"), Value(), Value("extra")}), "a list of 4 elements"},
+      {Value(ValueList{Value(7), Value("msg"), Value()}), "an error whose code or message is not text"},
+  };
+  for (const auto& [reply, what] : bad) EXPECT_EQ(call(reply), R(malformed(what))) << what;
   // A result that is itself a list stays a result; a null message is none.
   EXPECT_EQ(call(Value(ValueList{Value(ValueList{Value(1), Value(2)})})),
             R(Value(ValueList{Value(1), Value(2)})));
   EXPECT_EQ(call(Value(ValueList{Value("CODE"), Value(), Value()})),
             R(FlutterError{"CODE", std::nullopt, Value()}));
 }
-
-}  // namespace
-}  // namespace kelvo
-
-namespace kelvo {
-namespace {
 
 // A handler that hands its reply to a queued task which then throws: the
 // process goes on, later tasks run, and the caller gets an error, never

@@ -26,6 +26,10 @@ std::string Contents(const std::string& path) {
   return s.str();
 }
 
+long EntriesIn(const std::string& dir) {
+  return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
+}
+
 // Restores the umask when the test ends.
 class ScopedUmask {
  public:
@@ -72,9 +76,7 @@ TEST(WriteFileAtomically, ReplacesTheFileWithExactlyTheMode) {
   EXPECT_EQ(Contents(tmp.path() + "/shared"), "two");
   EXPECT_EQ(ModeOf(tmp.path() + "/shared"), 0600u);
   // Nothing is left beside it.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()),
-                          std::filesystem::directory_iterator()),
-            1);
+  EXPECT_EQ(EntriesIn(tmp.path()), 1);
 }
 
 TEST(WriteFileAtomically, AFailedWriteLeavesTheOldFileAndNoTemporaryOne) {
@@ -98,9 +100,7 @@ TEST(WriteFileAtomically, AFailedWriteLeavesTheOldFileAndNoTemporaryOne) {
   ASSERT_TRUE(problem);
   EXPECT_NE(problem->find("cannot write"), std::string::npos) << *problem;
   EXPECT_EQ(Contents(tmp.path() + "/state"), "old");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()),
-                          std::filesystem::directory_iterator()),
-            1);
+  EXPECT_EQ(EntriesIn(tmp.path()), 1);
 
   // A directory that is not there: a failure, not a stray file elsewhere.
   EXPECT_TRUE(WriteFileAtomically(tmp.path() + "/missing", "state", "x", 0600));

@@ -114,22 +114,21 @@ TEST_F(PathMonitorRecoveryTest, ReopeningBacksOffWhileItFailsAndEndsAtCancel) {
   kernel_->SetTables(Tables({Via("gw2")}));
   dispatch_.RunUntilIdle();  // the first try is at once
   auto tries = [&] { return Logged().size() - 1; };
+  auto failed = [&](int wait_s) {
+    return "path monitor: cannot reopen the route sockets: " + refused + "; next try in " +
+           std::to_string(wait_s) + " s";
+  };
   EXPECT_EQ(tries(), 1u);
-  EXPECT_EQ(Logged().back(), "path monitor: cannot reopen the route sockets: " + refused +
-                                 "; next try in 1 s");
-  dispatch_.AdvanceBy(milliseconds(999));
-  EXPECT_EQ(tries(), 1u);
-  dispatch_.AdvanceBy(milliseconds(1));
-  EXPECT_EQ(tries(), 2u);
-  EXPECT_EQ(Logged().back(), "path monitor: cannot reopen the route sockets: " + refused +
-                                 "; next try in 2 s");
-  dispatch_.AdvanceBy(seconds(2));
-  EXPECT_EQ(Logged().back(), "path monitor: cannot reopen the route sockets: " + refused +
-                                 "; next try in 4 s");
-  dispatch_.AdvanceBy(seconds(4));
-  EXPECT_EQ(tries(), 4u);
-  EXPECT_EQ(Logged().back(), "path monitor: cannot reopen the route sockets: " + refused +
-                                 "; next try in 4 s");  // the longest wait
+  // Waits double from the shortest up to the longest; no try comes early.
+  for (int wait_s : {1, 2, 4}) {
+    EXPECT_EQ(Logged().back(), failed(wait_s));
+    const size_t before = tries();
+    dispatch_.AdvanceBy(seconds(wait_s) - milliseconds(1));
+    EXPECT_EQ(tries(), before);
+    dispatch_.AdvanceBy(milliseconds(1));
+    EXPECT_EQ(tries(), before + 1);
+  }
+  EXPECT_EQ(Logged().back(), failed(4));  // the longest wait
   // The path is kept while there is no watch.
   EXPECT_EQ(monitor_->CurrentPath().DebugString(), kOnEth0);
   EXPECT_TRUE(updates_.empty());
@@ -152,8 +151,7 @@ TEST_F(PathMonitorRecoveryTest, ReopeningBacksOffWhileItFailsAndEndsAtCancel) {
   kernel_->FailOpens(1, refused);
   kernel_->Break("cannot read route notifications: Bad file descriptor");
   dispatch_.RunUntilIdle();
-  EXPECT_EQ(Logged().back(), "path monitor: cannot reopen the route sockets: " + refused +
-                                 "; next try in 1 s");
+  EXPECT_EQ(Logged().back(), failed(1));
   // Cancel ends the retries, and nothing is reported afterwards.
   monitor_->Cancel();
   kernel_->Change(Tables({}));
@@ -216,6 +214,12 @@ class RtNetlinkPathMonitorTest : public ::testing::Test {
     CommandResult r = ns_->Ip(args);
     ASSERT_EQ(r.exit_code, 0) << r.output;
   }
+  // Both ends up and a default route on link_.
+  void UpWithDefaultRoute() {
+    Ip({"link", "set", link_, "up"});
+    Ip({"link", "set", peer_, "up"});
+    Ip({"route", "add", "default", "dev", link_});
+  }
   void StartInNamespace() {
     ns_->Run([&] { ASSERT_EQ(monitor_->Start(queue_), std::nullopt); });
   }
@@ -258,9 +262,7 @@ TEST_F(RtNetlinkPathMonitorTest, DefaultRouteOnARunningLinkSatisfiesThePath) {
   StartInNamespace();
   EXPECT_EQ(monitor_->CurrentPath(), Path());  // only loopback, no route
 
-  Ip({"link", "set", link_, "up"});
-  Ip({"link", "set", peer_, "up"});
-  Ip({"route", "add", "default", "dev", link_});
+  UpWithDefaultRoute();
   ASSERT_TRUE(WaitForPath(Satisfied()));
   EXPECT_EQ(monitor_->CurrentPath().DebugString(), Satisfied());
 
@@ -308,9 +310,7 @@ TEST_F(RtNetlinkPathMonitorTest, GatewayAddressAndIPv6RouteChangesAreUpdates) {
 }
 
 TEST_F(RtNetlinkPathMonitorTest, ReadsThePathAtStartAndStaysQuietAfterCancel) {
-  Ip({"link", "set", link_, "up"});
-  Ip({"link", "set", peer_, "up"});
-  Ip({"route", "add", "default", "dev", link_});
+  UpWithDefaultRoute();
   StartInNamespace();
   EXPECT_EQ(monitor_->CurrentPath().DebugString(), Satisfied());
   EXPECT_EQ(monitor_->Start(queue_), "the path monitor is already started");
@@ -324,8 +324,7 @@ TEST_F(RtNetlinkPathMonitorTest, ReadsThePathAtStartAndStaysQuietAfterCancel) {
 }
 
 TEST_F(RtNetlinkPathMonitorTest, WatchesOpenInTheNamespaceOfTheirOpener) {
-  Ip({"link", "set", link_, "up"});
-  Ip({"route", "add", "default", "dev", link_});
+  UpWithDefaultRoute();
   std::string error;
   RouteWatchOpener open;
   ns_->Run([&] { open = RtNetlinkRouteWatchOpener({}, &error); });
