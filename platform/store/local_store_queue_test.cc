@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -28,6 +29,15 @@ std::vector<std::string> ReceiptProducts(const std::string& path) {
   if (doc.is_discarded()) return {"(unreadable)"};
   for (const auto& item : doc["inApp"]) ids.push_back(item["productId"]);
   return ids;
+}
+
+// Starts a products request reporting to `delegate`.
+std::unique_ptr<StoreRequest> StartProductsRequest(StoreHarness& h, std::set<std::string> ids,
+                                                   RecordingRequestDelegate* delegate) {
+  std::unique_ptr<StoreRequest> request = h.store().CreateProductsRequest(std::move(ids));
+  request->SetDelegate(delegate);
+  request->Start();
+  return request;
 }
 
 class QueueTest : public ::testing::Test {
@@ -84,8 +94,6 @@ TEST_F(QueueTest, OutcomesFollowTheProductAndThePayment) {
                         Case{"unknown-product", false, 2, 3}}) {
     SCOPED_TRACE(c.product);
     StoreHarness h;
-    RecordingQueueObserver observer;
-    h.queue().AddTransactionObserver(&observer);
     StorePayment payment = PaymentFor(c.product);
     payment.simulates_ask_to_buy_in_sandbox = c.ask_to_buy;
     h.queue().AddPayment(payment);
@@ -353,10 +361,8 @@ TEST_F(QueueTest, TestControlsDecideWaitingPurchases) {
 }
 
 TEST_F(QueueTest, ProductsRequestAnswersThenFinishesOrFailsAlone) {
-  std::unique_ptr<StoreRequest> request = h_.store().CreateProductsRequest({"monthly", "nothing", "coins"});
   RecordingRequestDelegate delegate;
-  request->SetDelegate(&delegate);
-  request->Start();
+  auto request = StartProductsRequest(h_, {"monthly", "nothing", "coins"}, &delegate);
   EXPECT_TRUE(delegate.events.empty());
   h_.dispatch().RunUntilIdle();
   ASSERT_EQ(delegate.events, (std::vector<std::string>{"response", "finished"}));
@@ -367,15 +373,9 @@ TEST_F(QueueTest, ProductsRequestAnswersThenFinishesOrFailsAlone) {
   EXPECT_EQ(r.invalid_product_identifiers, std::vector<std::string>{"nothing"});
 
   h_.store().FailNextRequest(MakeStoreError("SKErrorDomain", 0, "offline"));
-  RecordingRequestDelegate failing;
-  std::unique_ptr<StoreRequest> second = h_.store().CreateProductsRequest({"coins"});
-  second->SetDelegate(&failing);
-  second->Start();
-  // Only the next request fails.
-  RecordingRequestDelegate third_delegate;
-  std::unique_ptr<StoreRequest> third = h_.store().CreateProductsRequest({"coins"});
-  third->SetDelegate(&third_delegate);
-  third->Start();
+  RecordingRequestDelegate failing, third_delegate;
+  auto second = StartProductsRequest(h_, {"coins"}, &failing);
+  auto third = StartProductsRequest(h_, {"coins"}, &third_delegate);  // only the next one fails
   h_.dispatch().RunUntilIdle();
   EXPECT_EQ(failing.events, std::vector<std::string>{"failed"});
   EXPECT_EQ(failing.errors[0].localized_description, "offline");
@@ -393,14 +393,9 @@ TEST_F(QueueTest, RequestsDroppedOnTheWayReportNothingMore) {
   EXPECT_EQ(delegate.events, std::vector<std::string>{"response"});
 
   RecordingRequestDelegate before;
-  auto dropped = h_.store().CreateProductsRequest({"coins"});
-  dropped->SetDelegate(&before);
-  dropped->Start();
-  dropped.reset();
+  StartProductsRequest(h_, {"coins"}, &before).reset();
   // And a store that has gone answers nothing (and does not crash).
-  auto orphan = h_.store().CreateProductsRequest({"coins"});
-  orphan->SetDelegate(&before);
-  orphan->Start();
+  auto orphan = StartProductsRequest(h_, {"coins"}, &before);
   h_.shared().reset();
   h_.dispatch().RunUntilIdle();
   EXPECT_TRUE(before.events.empty());
