@@ -384,6 +384,7 @@ TEST_F(KelvoctlTest, TunnelCommandsSpeakTheControlSocket) {
   EXPECT_EQ(WithSeen([](Seen& s) { return s.started_cfg; }), conf);
   r = Run({"tunnel", "start", "--config", "-"}, conf);
   EXPECT_EQ(r.out, "tunnel started\n");
+  EXPECT_EQ(Run({"tunnel", "start", "--config", "-", "--json"}, conf).out, "{\"started\":true}\n");
 
   r = Run({"tunnel", "start", "--config", WriteFile("bad.conf", "nonsense")});
   EXPECT_EQ(r.exit_code, 3);
@@ -426,6 +427,8 @@ TEST_F(KelvoctlTest, TunnelCommandsSpeakTheControlSocket) {
   const Value* segments = parsed.value().find("segments");
   ASSERT_TRUE(segments != nullptr && segments->is_list());
   EXPECT_EQ(segments->as_list().size(), 3u);
+
+  EXPECT_EQ(Run({"tunnel", "ping", "--json"}).out, "{\"reply\":\"pong\"}\n");
 
   // An adapter with no runtime configuration: the extension sends nothing.
   WithSeen([](Seen& s) { s.stats_reply = std::nullopt; });
