@@ -91,6 +91,12 @@ TEST_F(SpoolTest, RoundTripSortedReplaceAndRemove) {
   EXPECT_THAT(reader.Remove("../authorization.json"), Optional(HasSubstr("not a notification")));
   EXPECT_THAT(reader.Remove(".z.json.tmp-1-0"), Optional(HasSubstr("not a notification")));
   EXPECT_EQ(reader.Pending().entries.size(), 2u);
+
+  // Text that is not UTF-8 is replaced, not refused.
+  second.request.content.body = "a\xff" "b";
+  ASSERT_EQ(SpoolNotification(container_, second), std::nullopt);
+  ASSERT_TRUE(reader.Pending().entries[0].notification);
+  EXPECT_EQ(reader.Pending().entries[0].notification->request.content.body, "a\xEF\xBF\xBD" "b");
 }
 
 TEST_F(SpoolTest, ReaderSeesOnlyCompleteFiles) {
@@ -152,14 +158,6 @@ TEST_F(SpoolTest, MalformedSpoolFilesAreListedWithTheReason) {
   EXPECT_TRUE(listing.entries.back().notification.has_value());  // the good one is unharmed
 }
 
-TEST_F(SpoolTest, TextThatIsNotUtf8IsReplacedNotRefused) {
-  ASSERT_EQ(SpoolNotification(container_, Broken(7, "a\xff" "b")), std::nullopt);
-  auto entries = SpoolReader(container_).Pending().entries;
-  ASSERT_EQ(entries.size(), 1u);
-  ASSERT_TRUE(entries[0].notification.has_value());
-  EXPECT_EQ(entries[0].notification->request.content.body, "a\xEF\xBF\xBD" "b");
-}
-
 TEST_F(SpoolTest, AuthorizationRoundTripAndBadFiles) {
   std::string problem = "stale";
   EXPECT_EQ(ReadAuthorization(container_, &problem), AuthorizationStatus::notDetermined);
@@ -191,12 +189,11 @@ TEST_F(SpoolTest, WritesThatCannotHappenSayWhy) {
   WriteFile(file, "x");
   // Tests run as root, so modes would not stop a write; paths that cannot
   // be folders do.
-  EXPECT_THAT(SpoolNotification(file + "/group", Broken(1, "b")),
-              Optional(HasSubstr("does not exist")));
-  EXPECT_THAT(SpoolNotification(root_ + "/missing", Broken(1, "b")),
-              Optional(HasSubstr("does not exist")));
-  EXPECT_THAT(RecordAuthorization(file + "/group", AuthorizationStatus::authorized),
-              Optional(HasSubstr("does not exist")));
+  for (const std::string& gone : {file + "/group", root_ + "/missing"}) {
+    EXPECT_THAT(SpoolNotification(gone, Broken(1, "b")), Optional(HasSubstr("does not exist")));
+    EXPECT_THAT(RecordAuthorization(gone, AuthorizationStatus::authorized),
+                Optional(HasSubstr("does not exist")));
+  }
 
   // "notifications" taken by a file: the spool folder cannot be made.
   WriteFile(NotificationsDir(container_), "x");

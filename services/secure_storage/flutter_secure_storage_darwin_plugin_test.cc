@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/fs/test_dir.h"
 #include "platform/dispatch/virtual_dispatch.h"
 #include "platform/engine/in_process_messenger.h"
@@ -130,22 +132,19 @@ TEST_F(PluginTest, MissingItemsAreNoErrorsAndDeleteAllIgnoresTheKey) {
             Value(ValueMap{{"j", "v2"}, {"k", "v1"}}));
   EXPECT_EQ(Ok("deleteAll", Value(Args("k", svc))), Value());
   EXPECT_TRUE(fake_->Items().empty());
-  EXPECT_FALSE(Call("readEverything", Value(Args("k"))).answered);
 }
 
 TEST_F(PluginTest, BadInputIsAnsweredAndNeverReachesTheKeychain) {
-  auto missing = [](const char* message) {
-    return FlutterError{"Missing Parameter", std::string(message), Value()};
-  };
-  EXPECT_EQ(Err("read", Value(Args(std::nullopt))), missing("read requires key parameter"));
-  EXPECT_EQ(Err("write", Value(Args("k"))), missing("write requires key and value parameters"));
-  EXPECT_EQ(Err("write", Value(ValueMap{{"key", "k"}, {"value", 5}})),
-            missing("write requires key and value parameters"));
-  EXPECT_EQ(Err("write", Value(Args(std::nullopt, {}, "v"))),
-            missing("write requires key and value parameters"));
-  EXPECT_EQ(Err("delete", Value(ValueMap{{"key", Value(ValueList{})}})),
-            missing("delete requires key parameter"));
-  EXPECT_EQ(Err("containsKey", Value(ValueMap{})), missing("containsKey requires key parameter"));
+  const std::string write_needs = "write requires key and value parameters";
+  for (const auto& [method, args, message] : std::vector<std::tuple<std::string, Value, std::string>>{
+           {"read", Value(Args(std::nullopt)), "read requires key parameter"},
+           {"write", Value(Args("k")), write_needs},
+           {"write", Value(ValueMap{{"key", "k"}, {"value", 5}}), write_needs},
+           {"write", Value(Args(std::nullopt, {}, "v")), write_needs},
+           {"delete", Value(ValueMap{{"key", Value(ValueList{})}}), "delete requires key parameter"},
+           {"containsKey", Value(ValueMap{}), "containsKey requires key parameter"}}) {
+    EXPECT_EQ(Err(method, args), (FlutterError{"Missing Parameter", message, Value()})) << method;
+  }
 
   // Arguments that are no string-keyed map.
   for (const Value& bad : {Value(), Value("k"), Value(ValueList{Value("k")}),
@@ -159,7 +158,6 @@ TEST_F(PluginTest, BadInputIsAnsweredAndNeverReachesTheKeychain) {
   EXPECT_EQ(keychain_->copies + keychain_->adds + keychain_->updates + keychain_->deletes, 0);
   // Where arguments are not used, they do not matter.
   EXPECT_EQ(Ok("isProtectedDataAvailable", Value(ValueList{})), Value(true));
-  EXPECT_FALSE(Call("nope", Value(7)).answered);
   // Options sent as a list count as none.
   EXPECT_EQ(Ok("write", Value(ValueMap{{"key", "k"}, {"value", "v"}, {"options", ValueList{}}})),
             Value());
@@ -329,42 +327,18 @@ TEST_F(PluginTest, OnlyTheLatestSinkGetsEvents) {
   EXPECT_EQ(second->events.size(), 2u);
 }
 
-TEST(UnavailableKeychainTest, EveryKeychainCallIsAnsweredWithAnError) {
-  VirtualDispatch dispatch;
-  InProcessMessenger messenger(dispatch.MainQueue());
-  testing::TestRegistrar registrar(&messenger, &dispatch);
-  auto monitor = std::make_shared<FakeProtectedDataMonitor>(dispatch.MainQueue());
+TEST_F(PluginTest, AnUnavailableKeychainAnswersEveryKeychainCallWithAnError) {
+  testing::TestRegistrar registrar(&messenger_, &dispatch_);
   FlutterSecureStorageDarwinPlugin::RegisterWith(
-      &registrar, MakeUnavailableKeychain(), MakeUnavailableEnclave("cannot open"), monitor);
-  auto call = [&](const std::string& method) {
-    std::optional<Envelope> out;
-    messenger.SendFromInterface(
-        kSecureStorageMethodChannel,
-        M().EncodeMethodCall({method, Value(Args("k", {{"useSecureEnclave", "true"}}, "v"))}),
-        [&](Payload reply) {
-          if (reply) out = M().DecodeEnvelope(*reply).value();
-        });
-    dispatch.RunUntilIdle();
-    return out;
-  };
+      &registrar, MakeUnavailableKeychain(), MakeUnavailableEnclave("cannot open"), monitor_);
+  const Value args(Args("k", {{"useSecureEnclave", "true"}}, "v"));
   for (const char* method : {"read", "write", "delete", "deleteAll", "readAll", "containsKey"}) {
-    std::optional<Envelope> reply = call(method);
-    ASSERT_TRUE(reply) << method;
-    const FlutterError* error = std::get_if<FlutterError>(&*reply);
-    ASSERT_NE(error, nullptr) << method;
-    EXPECT_EQ(error->code, "Unexpected security result code");
-    EXPECT_NE(error->details, Value(0)) << method;
+    FlutterError error = Err(method, args);
+    EXPECT_EQ(error.code, "Unexpected security result code") << method;
+    EXPECT_NE(error.details, Value(0)) << method;
   }
-  std::optional<Envelope> available = call("isProtectedDataAvailable");
-  ASSERT_TRUE(available);
-  EXPECT_EQ(std::get<Value>(*available), Value(true));
+  EXPECT_EQ(Ok("isProtectedDataAvailable", args), Value(true));
 }
-
-}  // namespace
-}  // namespace kelvo
-
-namespace kelvo {
-namespace {
 
 TEST_F(PluginTest, WhileTheSessionIsLockedOnlyFirstUnlockItemsCanBeUsed) {
   const std::vector<std::optional<std::string>> needs_unlock = {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "host/testing/kelvo_process.h"
 #include "platform/engine/typed_messages.h"
@@ -189,12 +190,6 @@ TEST_F(StoreProcessTest, PurchasesWaitForTheObserverThenFinishAndRestore) {
   ASSERT_TRUE(response);
   ASSERT_EQ(response->products->size(), 2u);
   EXPECT_EQ(response->invalidProductIdentifiers, std::vector<std::string>{"nope"});
-  for (const FIASKProductMessage& p : *response->products) {
-    if (p.productIdentifier == "coins") {
-      EXPECT_EQ(p.price, "0.99");
-      EXPECT_EQ(p.priceLocale->currencySymbol, "€");
-    }
-  }
 
   EXPECT_FALSE(kelvo_->Send("addPayment", {Value(Payment("coins"))}).error);
   EXPECT_EQ(
@@ -260,9 +255,7 @@ TEST_F(StoreProcessTest, DiscountsAreCheckedAndStorePurchasesOfferedToTheInterfa
     payment.set(Value("paymentDiscount"), Value(discount));
     return kelvo_->Send("addPayment", {Value(payment)});
   };
-  EXPECT_EQ(buy().error->message,
-            "You have requested a payment and specified a payment discount with invalid "
-            "properties. When specifying a payment discount the 'timestamp' field is mandatory.");
+  EXPECT_NE(buy().error->message->find("the 'timestamp' field is mandatory"), std::string::npos);
   discount.set(Value("timestamp"), Value(int64_t{1'700'000'000'000}));
   EXPECT_FALSE(buy().error);
   ASSERT_TRUE(kelvo_->WaitForQueue({"monthly:1"}));
@@ -308,14 +301,13 @@ TEST_F(StoreProcessTest, QueriesReceiptsAndStoreFailures) {
 
   EXPECT_TRUE(
       kelvo_->Send("refreshReceipt", {Value(Map({{Value("isExpired"), Value(true)}}))}).answered);
-  ASSERT_TRUE(
-      kelvo_->Control("failNextRequest", Map({{Value("message"), Value("No connection")}})));
-  EXPECT_EQ(kelvo_->Send("refreshReceipt", {Value()}).error,
-            (FlutterError{kRefreshReceiptErrorCode, "No connection", Value("No connection")}));
-  ASSERT_TRUE(
-      kelvo_->Control("failNextRequest", Map({{Value("message"), Value("No connection")}})));
-  EXPECT_EQ(kelvo_->Send("startProductRequest", {Value(ValueList{Value("coins")})}).error,
-            (FlutterError{kProductRequestErrorCode, "No connection", Value("No connection")}));
+  for (const auto& [method, arg, code] : {
+           std::tuple{"refreshReceipt", Value(), kRefreshReceiptErrorCode},
+           std::tuple{"startProductRequest", Value(ValueList{Value("coins")}), kProductRequestErrorCode}}) {
+    ASSERT_TRUE(kelvo_->Control("failNextRequest", Map({{Value("message"), Value("No connection")}})));
+    EXPECT_EQ(kelvo_->Send(method, {arg}).error,
+              (FlutterError{code, "No connection", Value("No connection")})) << method;
+  }
 }
 
 TEST_F(StoreProcessTest, WithoutAReceiptLocationTheReceiptIsNull) {
