@@ -66,6 +66,8 @@ class AesGcmKey {
 
  private:
   struct Contexts;
+  bool OpenShort(std::span<const uint8_t> nonce, std::span<const uint8_t> ciphertext,
+                 std::span<const uint8_t> tag, std::span<const uint8_t> aad, uint8_t* plaintext);
   explicit AesGcmKey(Contexts* contexts) : contexts_(contexts) {}
   Contexts* contexts_;
 };

@@ -115,6 +115,43 @@ TEST(AesGcmKeyTest, ReusedKeysGiveThePublishedResultsAndRecoverFromFailures) {
   EXPECT_FALSE(key->Seal(CryptoBytes(16, 0), {}, {}, nullptr, tag));
 }
 
+// Short bodies are opened another way than long ones: both must agree
+// with the one-shot functions at every size around the switch, for every
+// key size, and refuse an altered body, tag or additional data.
+TEST(AesGcmKeyTest, OpensBodiesOfEverySizeAlikeAndRefusesAlterations) {
+  const CryptoBytes nonce(kAesGcmNonceSize, 0x42), aad = {'a', 'a', 'd'};
+  for (size_t key_size : {16u, 24u, 32u}) {
+    const CryptoBytes key(key_size, 0x17);
+    std::optional<AesGcmKey> prepared = AesGcmKey::Create(key);
+    ASSERT_TRUE(prepared.has_value());
+    for (size_t n : {0u, 1u, 15u, 16u, 17u, 1023u, 1024u, 1025u, 4096u}) {
+      SCOPED_TRACE(testing::Message() << "key " << key_size << ", body " << n);
+      CryptoBytes plain(n);
+      for (size_t i = 0; i < n; ++i) plain[i] = static_cast<uint8_t>(i * 7 + 1);
+      std::optional<AesGcmSealedBox> box = AesGcmSeal(key, nonce, plain, aad);
+      ASSERT_TRUE(box.has_value());
+      CryptoBytes opened(n);
+      ASSERT_TRUE(prepared->Open(nonce, box->ciphertext, box->tag, aad, opened.data()));
+      EXPECT_EQ(opened, plain);
+
+      CryptoBytes tag = box->tag;
+      tag[15] ^= 0x80;
+      EXPECT_FALSE(prepared->Open(nonce, box->ciphertext, tag, aad, opened.data()));
+      EXPECT_EQ(opened, CryptoBytes(n, 0));
+      EXPECT_FALSE(prepared->Open(nonce, box->ciphertext, box->tag, {}, opened.data()));
+      if (n > 0) {
+        CryptoBytes body = box->ciphertext;
+        body[n - 1] ^= 0x01;
+        EXPECT_FALSE(prepared->Open(nonce, body, box->tag, aad, opened.data()));
+      }
+      // And what the prepared key seals, the one-shot function opens.
+      CryptoBytes sealed(n), sealed_tag(kAesGcmTagSize);
+      ASSERT_TRUE(prepared->Seal(nonce, plain, aad, sealed.data(), sealed_tag.data()));
+      EXPECT_EQ(AesGcmOpen(key, {nonce, sealed, sealed_tag}, aad), plain);
+    }
+  }
+}
+
 TEST(AesGcmTest, AnyAlterationFailsToOpen) {
   const GcmVector& v = kVectors[5];
   CryptoBytes key = Hex(v.key), aad = Hex(v.aad);
