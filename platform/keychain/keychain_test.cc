@@ -222,7 +222,8 @@ TYPED_TEST(KeychainRulesTest, AnySynchronizableFindsBothKindsButIsNoAttributeOfA
 
 TYPED_TEST(KeychainRulesTest, ItemsHandedOneByOneAreThoseOfTheList) {
   Keychain& kc = *this->keychain_;
-  ASSERT_EQ(kc.Add(Item("b", "s", "2")), errSecSuccess);
+  // A long value before a short one: each item's data are its own length.
+  ASSERT_EQ(kc.Add(Item("b", "s", "the second, longer")), errSecSuccess);
   ASSERT_EQ(kc.Add(Item("a", "s", "1")), errSecSuccess);
   ASSERT_EQ(kc.Add(Item("c", "other", "3")), errSecSuccess);
   ASSERT_EQ(kc.Add(With(Item("", "s", "empty account"), kSecAttrLabel, std::string("l"))),
@@ -265,7 +266,23 @@ TYPED_TEST(KeychainRulesTest, ItemsHandedOneByOneAreThoseOfTheList) {
   ASSERT_EQ(each(data_only, &seen), errSecSuccess);
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].account, std::nullopt);
-  EXPECT_EQ(seen[0].data, "2");
+  EXPECT_EQ(seen[0].data, "the second, longer");
+  EXPECT_EQ(seen[1].data, "1");
+  // Whether the query names the binding's service, synchronizable and group
+  // or none of them, the same items open.
+  auto data_of = [&](const SecDictionary& query) {
+    seen.clear();
+    EXPECT_EQ(each(query, &seen), errSecSuccess);
+    std::vector<std::string> data;
+    for (const Seen& item : seen) data.push_back(item.data);
+    return data;
+  };
+  EXPECT_EQ(data_of(With(With(data_only, kSecAttrSynchronizable, false), kSecAttrAccessGroup,
+                         std::string())),
+            (std::vector<std::string>{"the second, longer", "1", "empty account"}));
+  EXPECT_EQ(data_of(With(SecDictionary{{kSecClass, std::string(kSecClassGenericPassword)}},
+                         kSecReturnData, true)),
+            (std::vector<std::string>{"the second, longer", "1", "3", "empty account"}));
   seen.clear();
   SecDictionary attributes_only = all;
   attributes_only.erase(kSecReturnData);

@@ -8,8 +8,9 @@
 //
 // A lookup is one prepared SELECT whose conditions carry every attribute
 // the query names, so SQLite alone picks the rows; data are opened under a
-// key made ready once, straight from SQLite's buffer, and only when the
-// query returns them (a presence test opens nothing).
+// key made ready once, straight from SQLite's buffer, with the parts of
+// their binding that those conditions fix taken from the query, and only
+// when the query returns them (a presence test opens nothing).
 #include <openssl/crypto.h>
 #include <sqlite3.h>
 
@@ -257,6 +258,30 @@ std::span<const uint8_t> BlobView(sqlite3_stmt* s, int column) {
               : std::span<const uint8_t>();
 }
 
+// The parts of an item's binding that a query's conditions fix, so a search
+// takes them from the query instead of reading them from every row (a
+// condition holds only for equal bytes).
+struct KnownKeyParts {
+  explicit KnownKeyParts(const KeychainQuery& query)
+      : service(TextCondition(query, kSecAttrService)),
+        access_group(TextCondition(query, kSecAttrAccessGroup)) {
+    auto it = query.match.find(kSecAttrSynchronizable);
+    if (it == query.match.end()) return;
+    if (const auto* flag = std::get_if<bool>(&it->second)) synchronizable = *flag;
+  }
+  static std::optional<std::string_view> TextCondition(const KeychainQuery& query,
+                                                       const char* key) {
+    auto it = query.match.find(key);
+    if (it == query.match.end()) return std::nullopt;
+    if (const auto* text = std::get_if<std::string>(&it->second)) return *text;
+    return std::nullopt;
+  }
+
+  std::optional<std::string_view> service;
+  std::optional<std::string_view> access_group;
+  std::optional<bool> synchronizable;
+};
+
 struct Row {
   int64_t id;
   SecDictionary attributes;
@@ -282,12 +307,15 @@ class SqliteKeychain : public Keychain {
     std::lock_guard lock(mu_);
     std::vector<KeychainMatch> matches;
     KeyOnce key;
+    const KnownKeyParts known(parsed);
     OSStatus status = EachRowLocked(parsed, attributes, [&](sqlite3_stmt* row) {
       KeychainMatch match{sqlite3_column_int64(row, kCId), {}, {}};
       if (attributes) match.attributes = RowAttributes(row);
       if (build && parsed.return_data) {
         if (OSStatus s = key.Ready(this); s != errSecSuccess) return s;
-        if (!OpenRowLocked(row, ColumnView(row, kCAccount), &match.data)) return errSecDecode;
+        if (!OpenRowLocked(row, ColumnView(row, kCAccount), known, &match.data)) {
+          return errSecDecode;
+        }
       }
       matches.push_back(std::move(match));
       return parsed.limit_all && build ? errSecSuccess : kStop;
@@ -304,15 +332,17 @@ class SqliteKeychain : public Keychain {
     std::lock_guard lock(mu_);
     bool any = false;
     KeyOnce key;
+    const KnownKeyParts known(parsed);
     OSStatus status = EachRowLocked(parsed, false, [&](sqlite3_stmt* row) {
       any = true;
-      RowView view(this, sqlite3_column_int64(row, kCId));
+      RowView view(this, row);
       const std::string_view account = ColumnView(row, kCAccount);
       if (parsed.return_attributes) view.account = account;
       if (parsed.return_data) {
         if (OSStatus s = key.Ready(this); s != errSecSuccess) return s;
-        if (!OpenRowLocked(row, account, &plain_)) return errSecDecode;
-        view.data = plain_;
+        std::optional<std::span<const uint8_t>> plain = OpenListedRowLocked(row, account, known);
+        if (!plain) return errSecDecode;
+        view.data = *plain;
       }
       visit(view);
       return errSecSuccess;
@@ -409,15 +439,18 @@ class SqliteKeychain : public Keychain {
   }
 
  private:
-  // A listed item; its attributes are read when asked for, by its id.
+  // A listed item; its attributes are read when asked for, by its id, which
+  // is read then too (the row is still current during the visit).
   class RowView final : public SecItemView {
    public:
-    RowView(SqliteKeychain* keychain, int64_t id) : keychain_(keychain), id_(id) {}
-    SecDictionary Attributes() const override { return keychain_->AttributesLocked(id_); }
+    RowView(SqliteKeychain* keychain, sqlite3_stmt* row) : keychain_(keychain), row_(row) {}
+    SecDictionary Attributes() const override {
+      return keychain_->AttributesLocked(sqlite3_column_int64(row_, kCId));
+    }
 
    private:
     SqliteKeychain* keychain_;
-    int64_t id_;
+    sqlite3_stmt* row_;
   };
 
   // The key asked for once per search, at its first returned data: a search
@@ -494,13 +527,44 @@ class SqliteKeychain : public Keychain {
     return attributes;
   }
 
-  // Opens the current row's data into `out`, straight from SQLite's buffer
-  // and with the binding built from its columns.
-  bool OpenRowLocked(sqlite3_stmt* row, std::string_view account, SecBytes* out) {
-    WritePrimaryKeyBinding(account, ColumnView(row, kCService),
-                           sqlite3_column_int64(row, kCSync) != 0, ColumnView(row, kCGroup),
-                           &binding_);
+  // Builds the current row's binding into binding_.
+  void WriteRowBindingLocked(sqlite3_stmt* row, std::string_view account,
+                             const KnownKeyParts& known) {
+    WritePrimaryKeyBinding(
+        account, known.service ? *known.service : ColumnView(row, kCService),
+        known.synchronizable ? *known.synchronizable : sqlite3_column_int64(row, kCSync) != 0,
+        known.access_group ? *known.access_group : ColumnView(row, kCGroup), &binding_);
+  }
+
+  // Opens the current row's data into `out`, straight from SQLite's buffer.
+  bool OpenRowLocked(sqlite3_stmt* row, std::string_view account, const KnownKeyParts& known,
+                     SecBytes* out) {
+    WriteRowBindingLocked(row, account, known);
     return OpenInto(BlobView(row, kCData), binding_, out);
+  }
+
+  // Opens a listed row into plain_, which only grows during a listing (it is
+  // wiped before it moves and at the end), so items are not zero-filled
+  // first. The view is valid until the next row.
+  std::optional<std::span<const uint8_t>> OpenListedRowLocked(sqlite3_stmt* row,
+                                                              std::string_view account,
+                                                              const KnownKeyParts& known) {
+    WriteRowBindingLocked(row, account, known);
+    const std::span<const uint8_t> sealed = BlobView(row, kCData);
+    if (!key_ || sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return std::nullopt;
+    const size_t n = sealed.size() - kAesGcmNonceSize - kAesGcmTagSize;
+    if (plain_.size() < n) {
+      if (plain_.capacity() < n) {
+        Wipe(&plain_);
+        plain_.reserve(n);
+      }
+      plain_.resize(n);
+    }
+    if (!key_->Open(sealed.first(kAesGcmNonceSize), sealed.subspan(kAesGcmNonceSize, n),
+                    sealed.last(kAesGcmTagSize), binding_, plain_.data())) {
+      return std::nullopt;
+    }
+    return std::span<const uint8_t>(plain_.data(), n);
   }
 
   OSStatus Failed(const std::string& what) {
