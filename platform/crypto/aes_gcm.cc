@@ -164,9 +164,11 @@ struct AesGcmKey::Contexts {
 
 namespace {
 
-// Up to this size the block-by-block mode functions are faster; longer
-// bodies go through EVP, which runs the counter blocks in parallel.
-constexpr size_t kShortItemLimit = 1024;
+// Up to this size the block-by-block mode functions are faster (measured:
+// 70 ns against EVP's 150 at 8 bytes, about even at 80); longer bodies go
+// through EVP, which runs the counter blocks in parallel (1 KiB: 360 ns
+// against 1.6 µs).
+constexpr size_t kShortItemLimit = 64;
 
 const EVP_CIPHER* EcbFor(size_t key_size) {
   switch (key_size) {
@@ -268,9 +270,10 @@ bool AesGcmKey::Open(std::span<const uint8_t> nonce, std::span<const uint8_t> ci
   EVP_CIPHER_CTX* ctx = contexts_ ? contexts_->open : nullptr;
   // A shortened tag would weaken authentication; only full tags are accepted.
   if (ctx == nullptr || tag.size() != kAesGcmTagSize) return false;
-  if (ciphertext.size() <= kShortItemLimit) return OpenShort(nonce, ciphertext, tag, aad, plaintext);
-  if (!Restart(ctx, nonce, aad, false) ||
-      !Stream(ctx, ciphertext, plaintext)) {
+  if (ciphertext.size() <= kShortItemLimit) {
+    return OpenShort(nonce, ciphertext, tag, aad, plaintext);
+  }
+  if (!Restart(ctx, nonce, aad, false) || !Stream(ctx, ciphertext, plaintext)) {
     return false;
   }
   uint8_t expected[kAesGcmTagSize];

@@ -1,8 +1,8 @@
 // The user's keychain on SQLite. One row per item: the attributes in
 // columns (the primary ones under a unique index, which also serves lookups
-// by account, and an index by service, in id order, for listing), the data sealed with
-// AES-256-GCM under the master key with a fresh nonce per write. The
-// sealing's additional data are the item's primary attributes, so data
+// by account, and an index by service, in id order, for listing), the data
+// sealed with AES-256-GCM under the master key with a fresh nonce per write.
+// The sealing's additional data are the item's primary attributes, so data
 // copied into another row fail to open there (errSecDecode) rather than
 // reading as that item's.
 //
