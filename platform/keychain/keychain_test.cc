@@ -166,6 +166,26 @@ TYPED_TEST(KeychainRulesTest, LimitAllListsInInsertionOrderAndLimitOneTakesTheFi
 
   EXPECT_EQ(this->Read(by_service), "v-zed");
   EXPECT_EQ(this->Read(With(by_service, kSecMatchLimit, std::string(kSecMatchLimitOne))), "v-zed");
+
+  // By account too, where items differ only in group or synchronizable:
+  // first added, first found, whichever index serves the lookup.
+  ASSERT_EQ(kc.Add(With(Item("dup", "svc", "group z"), kSecAttrAccessGroup, std::string("z"))),
+            errSecSuccess);
+  ASSERT_EQ(kc.Add(With(Item("dup", "svc", "synced"), kSecAttrSynchronizable, true)),
+            errSecSuccess);
+  ASSERT_EQ(kc.Add(With(Item("dup", "svc", "group a"), kSecAttrAccessGroup, std::string("a"))),
+            errSecSuccess);
+  const SecDictionary dup = Query("dup", "svc");
+  EXPECT_EQ(this->Read(dup), "group z");
+  EXPECT_EQ(this->Read(With(dup, kSecAttrSynchronizable, std::string(kSecAttrSynchronizableAny))),
+            "group z");
+  ASSERT_EQ(kc.CopyMatching(With(With(dup, kSecMatchLimit, std::string(kSecMatchLimitAll)),
+                                 kSecReturnData, true),
+                            &result),
+            errSecSuccess);
+  const auto& dups = std::get<std::vector<SecDictionary>>(result);
+  ASSERT_EQ(dups.size(), 2u);
+  EXPECT_EQ(dups[1], (SecDictionary{{kSecValueData, Bytes("group a")}}));
 }
 
 TYPED_TEST(KeychainRulesTest, DuplicatesAreDecidedByThePrimaryAttributes) {

@@ -45,10 +45,15 @@ constexpr char kSchema[] =
     // a listing needs no sort (an index by service and sync was in sync
     // order, which made SQLite copy every row, data and all, into a sorter).
     "DROP INDEX IF EXISTS items_by_service;"
-    "CREATE INDEX IF NOT EXISTS items_by_service_in_id_order ON items(service)";
+    "CREATE INDEX IF NOT EXISTS items_by_service_in_id_order ON items(service);"
+    // Likewise for a lookup by account, which names the service and, unless
+    // it asks for any, synchronizable: the unique index is in access group
+    // order, which made SQLite sort the matches by id in a temporary tree.
+    "CREATE INDEX IF NOT EXISTS items_by_account_in_id_order ON items(account, service, sync)";
 
-// What a SELECT returns: the item's key and data first, so that a lookup
-// that returns no attributes selects only those (kKeyColumns).
+// What a SELECT returns: the item's id, then its key and data, so that a
+// presence test selects only the id and a lookup that returns no attributes
+// only the key and data.
 enum Column {
   kCId,
   kCAccount,
@@ -65,6 +70,9 @@ enum Column {
   kCProtection,
   kCFlags,
 };
+// Which of them a search selects.
+enum class Selected { kId, kKeyAndData, kAll };
+constexpr char kIdColumn[] = "id";
 constexpr char kKeyColumns[] = "id, account, service, sync, access_group, data";
 constexpr char kColumns[] =
     "id, account, service, sync, access_group, data, label, description, comment, invisible, "
@@ -197,15 +205,21 @@ constexpr MatchColumn kMatchColumns[] = {
     {kSecAttrAccessible, "accessible = ?"},
 };
 constexpr size_t kMatchColumnCount = std::size(kMatchColumns);
+// The conditions an index choice depends on, as bits of a shape.
+constexpr uint32_t kShapeBySync = 1u << 0;
+constexpr uint32_t kShapeByAccount = 1u << 1;
+constexpr uint32_t kShapeByService = 1u << 2;
 
 constexpr uint32_t kShapeById = 1u << kMatchColumnCount;
 constexpr uint32_t kShapeAllColumns = kShapeById << 1;
+constexpr uint32_t kShapeIdOnly = kShapeAllColumns << 1;
 
 // Which conditions a query has (one bit per kMatchColumns entry, then the
-// item id) and whether it needs every column: the key of its prepared
-// SELECT.
-uint32_t SelectShape(const KeychainQuery& query, bool all_columns) {
-  uint32_t shape = all_columns ? kShapeAllColumns : 0;
+// item id) and which columns it selects: the key of its prepared SELECT.
+uint32_t SelectShape(const KeychainQuery& query, Selected selected) {
+  uint32_t shape = selected == Selected::kAll  ? kShapeAllColumns
+                   : selected == Selected::kId ? kShapeIdOnly
+                                               : 0;
   for (size_t i = 0; i < kMatchColumnCount; ++i) {
     if (query.match.count(kMatchColumns[i].key)) shape |= 1u << i;
   }
@@ -214,18 +228,23 @@ uint32_t SelectShape(const KeychainQuery& query, bool all_columns) {
 }
 
 std::string SelectFor(uint32_t shape) {
-  std::string sql = std::string("SELECT ") + (shape & kShapeAllColumns ? kColumns : kKeyColumns) +
-                    " FROM items WHERE 1";
+  const char* columns = shape & kShapeAllColumns ? kColumns
+                        : shape & kShapeIdOnly    ? kIdColumn
+                                                  : kKeyColumns;
+  std::string sql = std::string("SELECT ") + columns + " FROM items WHERE 1";
   for (size_t i = 0; i < kMatchColumnCount; ++i) {
     if (shape & (1u << i)) sql += std::string(" AND ") + kMatchColumns[i].condition;
   }
   if (shape & kShapeById) sql += " AND id = ?";
-  // Ordering by the bare id lets the planner pick the service index (which
-  // is in id order, so nothing is sorted) over the unique one; with the
-  // account, which narrows the search to a row or two, "+id" leaves the
-  // choice to the conditions.
-  bool by_account = shape & (1u << 1);
-  return sql + (by_account ? " ORDER BY +id" : " ORDER BY id");
+  // Ordering by the bare id lets the planner pick an index in id order, so
+  // nothing is sorted: the account index when the account, service and
+  // synchronizable are named, else the service index. With the account
+  // alone that would scan a whole service, so "+id" leaves the choice to
+  // the conditions and sorts the row or two they find.
+  const uint32_t account_index = kShapeByAccount | kShapeByService | kShapeBySync;
+  const bool by_account = shape & kShapeByAccount;
+  const bool in_account_order = (shape & account_index) == account_index;
+  return sql + (by_account && !in_account_order ? " ORDER BY +id" : " ORDER BY id");
 }
 
 bool BindSelect(sqlite3_stmt* s, const KeychainQuery& query) {
@@ -238,7 +257,10 @@ bool BindSelect(sqlite3_stmt* s, const KeychainQuery& query) {
     if (const auto* flag = std::get_if<bool>(&it->second)) {
       ok = sqlite3_bind_int64(s, param, *flag ? 1 : 0) == SQLITE_OK;
     } else if (const auto* text = std::get_if<std::string>(&it->second)) {
-      ok = BindText(s, param, *text);
+      // Not copied: the query outlives the search, whose StatementScope
+      // clears the bindings when it ends.
+      ok = sqlite3_bind_text64(s, param, text->data(), text->size(), SQLITE_STATIC,
+                               SQLITE_UTF8) == SQLITE_OK;
     }
     if (!ok) return false;
   }
@@ -304,14 +326,20 @@ class SqliteKeychain : public Keychain {
     // A presence test reads no data and builds nothing.
     const bool build = result != nullptr && parsed.WantsResult();
     const bool attributes = build && parsed.return_attributes;
+    const bool data = build && parsed.return_data;
+    // A presence test or a lookup of references reads only the id, which
+    // every index holds: a lookup by indexed attributes visits no row.
+    const Selected selected = attributes ? Selected::kAll
+                              : data     ? Selected::kKeyAndData
+                                         : Selected::kId;
     std::lock_guard lock(mu_);
     std::vector<KeychainMatch> matches;
     KeyOnce key;
     const KnownKeyParts known(parsed);
-    OSStatus status = EachRowLocked(parsed, attributes, [&](sqlite3_stmt* row) {
+    OSStatus status = EachRowLocked(parsed, selected, [&](sqlite3_stmt* row) {
       KeychainMatch match{sqlite3_column_int64(row, kCId), {}, {}};
       if (attributes) match.attributes = RowAttributes(row);
-      if (build && parsed.return_data) {
+      if (data) {
         if (OSStatus s = key.Ready(this); s != errSecSuccess) return s;
         if (!OpenRowLocked(row, ColumnView(row, kCAccount), known, &match.data)) {
           return errSecDecode;
@@ -333,7 +361,7 @@ class SqliteKeychain : public Keychain {
     bool any = false;
     KeyOnce key;
     const KnownKeyParts known(parsed);
-    OSStatus status = EachRowLocked(parsed, false, [&](sqlite3_stmt* row) {
+    OSStatus status = EachRowLocked(parsed, Selected::kKeyAndData, [&](sqlite3_stmt* row) {
       any = true;
       RowView view(this, row);
       const std::string_view account = ColumnView(row, kCAccount);
@@ -481,10 +509,10 @@ class SqliteKeychain : public Keychain {
 
   // Runs `on_row` on each row matching `query` in insertion order, until it
   // returns something other than errSecSuccess (kStop ends with success).
-  // `all_columns`: select what RowAttributes reads, not only the key and data.
+  // `selected`: the columns on_row reads (kAll: what RowAttributes reads).
   template <typename OnRow>
-  OSStatus EachRowLocked(const KeychainQuery& query, bool all_columns, OnRow on_row) {
-    sqlite3_stmt* select = SelectStatementLocked(SelectShape(query, all_columns));
+  OSStatus EachRowLocked(const KeychainQuery& query, Selected selected, OnRow on_row) {
+    sqlite3_stmt* select = SelectStatementLocked(SelectShape(query, selected));
     if (select == nullptr) return errSecIO;
     StatementScope scope(select);
     if (!BindSelect(select, query)) return Failed("cannot search");
@@ -508,7 +536,7 @@ class SqliteKeychain : public Keychain {
 
   // The rows matching `query`, with their attributes, in insertion order.
   OSStatus SelectLocked(const KeychainQuery& query, std::vector<Row>* rows) {
-    return EachRowLocked(query, true, [rows](sqlite3_stmt* row) {
+    return EachRowLocked(query, Selected::kAll, [rows](sqlite3_stmt* row) {
       rows->push_back(
           {sqlite3_column_int64(row, kCId), RowAttributes(row), ColumnBlob(row, kCData)});
       return errSecSuccess;
@@ -520,7 +548,7 @@ class SqliteKeychain : public Keychain {
     KeychainQuery by_id;
     by_id.item_id = id;
     SecDictionary attributes;
-    EachRowLocked(by_id, true, [&attributes](sqlite3_stmt* row) {
+    EachRowLocked(by_id, Selected::kAll, [&attributes](sqlite3_stmt* row) {
       attributes = RowAttributes(row);
       return kStop;
     });
