@@ -111,10 +111,7 @@ StoreControlResult LocalStore::ApproveTransaction(const PurchaseRef& ref) {
       facts.offer_id = p.offer_id;
       c.ApplyIntroOfferLocked(*product, facts);
       update = ToVerificationResult(c.AddLedgerLocked(facts, changes));
-      c.pending.erase(std::find_if(c.pending.begin(), c.pending.end(),
-                                   [id](const PendingEntry& e) { return e.id == id; }));
-      changes.delete_pending.push_back(id);
-      c.log->Info("purchase " + std::to_string(id) + " approved");
+      c.RemovePendingLocked(id, "approved", changes);
     }
     c.CommitLocked(changes);
   }
@@ -138,10 +135,7 @@ StoreControlResult LocalStore::FailTransaction(const PurchaseRef& ref, std::opti
           *t.entry, error.value_or(store_errors::Unknown("The purchase was declined.")), changes);
     } else {
       id = t.pending->id;
-      c.pending.erase(std::find_if(c.pending.begin(), c.pending.end(),
-                                   [id](const PendingEntry& e) { return e.id == id; }));
-      changes.delete_pending.push_back(id);
-      c.log->Info("purchase " + std::to_string(id) + " declined");
+      c.RemovePendingLocked(id, "declined", changes);
     }
     c.CommitLocked(changes);
   }

@@ -137,6 +137,13 @@ PendingEntry* LocalStoreCore::FindPendingLocked(uint64_t id) {
   return nullptr;
 }
 
+void LocalStoreCore::RemovePendingLocked(uint64_t id, const char* outcome, StoreChanges& changes) {
+  pending.erase(std::find_if(pending.begin(), pending.end(),
+                             [id](const PendingEntry& e) { return e.id == id; }));
+  changes.delete_pending.push_back(id);
+  log->Info("purchase " + std::to_string(id) + " " + outcome);
+}
+
 PurchaseFacts LocalStoreCore::FactsLocked(uint64_t id, const ConfiguredProduct& product) {
   PurchaseFacts facts;
   facts.id = id;

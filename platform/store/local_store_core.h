@@ -91,6 +91,8 @@ struct LocalStoreCore : std::enable_shared_from_this<LocalStoreCore> {
   QueueEntry* FindQueueLocked(uint64_t id);
   LedgerEntry* FindLedgerLocked(uint64_t id);
   PendingEntry* FindPendingLocked(uint64_t id);
+  // Ends an approval wait (approved or declined), logging `outcome`.
+  void RemovePendingLocked(uint64_t id, const char* outcome, StoreChanges& changes);
   // Adds a completed purchase to the ledger (and to `changes`).
   const LedgerEntry& AddLedgerLocked(PurchaseFacts facts, StoreChanges& changes);
   PurchaseFacts FactsLocked(uint64_t id, const ConfiguredProduct& product);
