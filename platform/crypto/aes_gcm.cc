@@ -16,14 +16,24 @@ namespace {
 
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
-const EVP_CIPHER* GcmFor(size_t key_size) {
+// The AES variants by key size: nothing for a size AES does not have.
+struct AesVariant {
+  const EVP_CIPHER* (*gcm)();
+  const EVP_CIPHER* (*ecb)();
+  const char* gcm_name;  // for fetching once
+};
+
+const AesVariant* AesFor(size_t key_size) {
+  static const AesVariant k128{EVP_aes_128_gcm, EVP_aes_128_ecb, "AES-128-GCM"};
+  static const AesVariant k192{EVP_aes_192_gcm, EVP_aes_192_ecb, "AES-192-GCM"};
+  static const AesVariant k256{EVP_aes_256_gcm, EVP_aes_256_ecb, "AES-256-GCM"};
   switch (key_size) {
     case 16:
-      return EVP_aes_128_gcm();
+      return &k128;
     case 24:
-      return EVP_aes_192_gcm();
+      return &k192;
     case 32:
-      return EVP_aes_256_gcm();
+      return &k256;
     default:
       return nullptr;
   }
@@ -35,7 +45,8 @@ bool FitsInt(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
 // Sets up `ctx` for `encrypt` with key, nonce and AAD; false on any failure.
 bool Start(EVP_CIPHER_CTX* ctx, bool encrypt, std::span<const uint8_t> key,
            std::span<const uint8_t> nonce, std::span<const uint8_t> aad) {
-  const EVP_CIPHER* cipher = GcmFor(key.size());
+  const AesVariant* aes = AesFor(key.size());
+  const EVP_CIPHER* cipher = aes ? aes->gcm() : nullptr;
   if (cipher == nullptr || nonce.empty() || !FitsInt(nonce.size()) || !FitsInt(aad.size())) {
     return false;
   }
@@ -170,32 +181,6 @@ namespace {
 // against 1.6 µs).
 constexpr size_t kShortItemLimit = 64;
 
-const EVP_CIPHER* EcbFor(size_t key_size) {
-  switch (key_size) {
-    case 16:
-      return EVP_aes_128_ecb();
-    case 24:
-      return EVP_aes_192_ecb();
-    case 32:
-      return EVP_aes_256_ecb();
-    default:
-      return nullptr;
-  }
-}
-
-const char* GcmNameFor(size_t key_size) {
-  switch (key_size) {
-    case 16:
-      return "AES-128-GCM";
-    case 24:
-      return "AES-192-GCM";
-    case 32:
-      return "AES-256-GCM";
-    default:
-      return nullptr;
-  }
-}
-
 bool KeyContext(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* cipher, std::span<const uint8_t> key,
                 bool encrypt) {
   return EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), nullptr, encrypt ? 1 : 0) == 1 &&
@@ -226,18 +211,17 @@ bool Stream(EVP_CIPHER_CTX* ctx, std::span<const uint8_t> in, uint8_t* out) {
 }  // namespace
 
 std::optional<AesGcmKey> AesGcmKey::Create(std::span<const uint8_t> key) {
-  const char* name = GcmNameFor(key.size());
-  if (name == nullptr) return std::nullopt;
+  const AesVariant* aes = AesFor(key.size());
+  if (aes == nullptr) return std::nullopt;
   auto contexts = std::make_unique<Contexts>();
-  contexts->cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
+  contexts->cipher = EVP_CIPHER_fetch(nullptr, aes->gcm_name, nullptr);
   contexts->seal = EVP_CIPHER_CTX_new();
   contexts->open = EVP_CIPHER_CTX_new();
   contexts->block.ecb = EVP_CIPHER_CTX_new();
   if (contexts->cipher == nullptr || contexts->seal == nullptr || contexts->open == nullptr ||
       contexts->block.ecb == nullptr || !KeyContext(contexts->seal, contexts->cipher, key, true) ||
       !KeyContext(contexts->open, contexts->cipher, key, false) ||
-      EVP_EncryptInit_ex(contexts->block.ecb, EcbFor(key.size()), nullptr, key.data(), nullptr) !=
-          1 ||
+      EVP_EncryptInit_ex(contexts->block.ecb, aes->ecb(), nullptr, key.data(), nullptr) != 1 ||
       EVP_CIPHER_CTX_set_padding(contexts->block.ecb, 0) != 1) {
     return std::nullopt;
   }
