@@ -1,10 +1,12 @@
-// Request/reply latency through the engine socket (client -> server I/O
-// thread -> main queue handler -> reply -> client) against the floor: a raw
-// Unix socket ping-pong of the same frame size with a thread echoing.
-// The three take turns in blocks of calls within each of several rounds;
-// prints p50/p99 in microseconds per round and the ratios (median over the
-// rounds, with their spread). For diagnosis it also times the socket alone, with handlers run straight
-// on the server's I/O thread instead of hopping to the main queue.
+// Request/reply latency through the engine socket (client -> the server's
+// main queue, which reads the request, runs the handler and writes the
+// reply -> client) against the floor: a raw Unix socket ping-pong of the
+// same frame size with a thread echoing. The three take turns in blocks of
+// calls within each of several rounds, every thread on one CPU; prints
+// p50/p99 in microseconds per round and the ratios (median over the rounds,
+// with their spread). For diagnosis it also times the socket alone, with
+// handlers run straight on the server's I/O thread.
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -155,6 +157,15 @@ class EngineRoundTrip {
   Payload message_;
 };
 
+// Puts the calling thread, and the threads it starts from now on, on `cpu`;
+// false where that cannot be done.
+bool RunOnCpu(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
 }  // namespace
 }  // namespace kelvo
 
@@ -171,6 +182,13 @@ int main() {
               frame_size);
   std::vector<double> p50_ratios, p99_ratios;
   {
+    // Every thread on one CPU, so both sides pay the same context switches
+    // and what differs is the socket's own work. Left to the scheduler, a
+    // wake-up across CPUs (10 to 20 us on this kind of machine) fell on the
+    // two sides differently from run to run, and the p50 ratio swung from
+    // 1.2 to 4.6 between runs.
+    const bool pinned = RunOnCpu(0);
+    std::printf("%s\n", pinned ? "all threads on CPU 0" : "threads placed by the scheduler");
     RawPingPong raw(frame_size);
     EngineRoundTrip engine(base + "/engine.sock", true);
     EngineRoundTrip socket_only(base + "/inline.sock", false);
