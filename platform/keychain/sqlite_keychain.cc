@@ -1,16 +1,16 @@
 // The user's keychain on SQLite. One row per item: the attributes in
-// columns (the primary ones under a unique index, which also serves lookups
-// by account, and an index by service, in id order, for listing), the data
-// sealed with AES-256-GCM under the master key with a fresh nonce per write.
-// The sealing's additional data are the item's primary attributes, so data
-// copied into another row fail to open there (errSecDecode) rather than
-// reading as that item's.
+// columns (the primary ones under a unique index; lookups by account and
+// listings by service read indexes in id order, so nothing is sorted), the
+// data sealed with AES-256-GCM under the master key with a fresh nonce per
+// write. The sealing's additional data are the item's primary attributes,
+// so data copied into another row fail to open there (errSecDecode) rather
+// than reading as that item's.
 //
 // A lookup is one prepared SELECT whose conditions carry every attribute
 // the query names, so SQLite alone picks the rows; data are opened under a
 // key made ready once, straight from SQLite's buffer, with the parts of
 // their binding that those conditions fix taken from the query, and only
-// when the query returns them (a presence test opens nothing).
+// when the query returns them (a presence test reads only ids).
 #include <openssl/crypto.h>
 #include <sqlite3.h>
 
