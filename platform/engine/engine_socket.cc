@@ -1,10 +1,13 @@
 #include "platform/engine/engine_socket.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -115,6 +118,18 @@ std::optional<std::string> EngineSocketServer::Start() {
   EngineLog note = [this](const std::string& line) { endpoint_->Log(line); };
   if (auto error = ClearStaleSocket(path_, addr, note)) return error;
 
+  // Bound under a draft name beside the path and renamed into place once it
+  // listens, so the path never names a socket that refuses connections (a
+  // client that saw it appear and connected at once was refused). Where the
+  // draft name would be too long for an address, the path itself is bound.
+  static std::atomic<unsigned> drafts{0};
+  const std::string draft = ParentOf(path_) + "/.engine-" + std::to_string(::getpid()) + "-" +
+                            std::to_string(drafts++) + ".draft";
+  sockaddr_un draft_addr{};
+  const bool use_draft = !FillAddress(draft, &draft_addr).has_value();
+  const std::string& bound_path = use_draft ? draft : path_;
+  if (use_draft) ::unlink(draft.c_str());  // left by a dead process that had our pid
+
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return "cannot create a socket: " + ErrnoText(errno);
   auto fail = [&](const std::string& what) {
@@ -122,27 +137,38 @@ std::optional<std::string> EngineSocketServer::Start() {
     ::close(fd);
     return std::optional<std::string>(error);
   };
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  const sockaddr_un& bind_addr = use_draft ? draft_addr : addr;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&bind_addr), sizeof bind_addr) != 0) {
     return fail("cannot bind the engine socket");
   }
   // Nobody can connect before listen(), so the group and mode are right
   // before anyone can use the socket.
-  if (access_.group && ::chown(path_.c_str(), static_cast<uid_t>(-1), *access_.group) != 0) {
+  if (access_.group &&
+      ::chown(bound_path.c_str(), static_cast<uid_t>(-1), *access_.group) != 0) {
     auto error = fail("cannot give the group " + GroupName(*access_.group) + " to");
-    ::unlink(path_.c_str());
+    ::unlink(bound_path.c_str());
     return error;
   }
-  if (::chmod(path_.c_str(), access_.mode) != 0) {
+  if (::chmod(bound_path.c_str(), access_.mode) != 0) {
     auto error = fail("cannot set the mode of");
-    ::unlink(path_.c_str());
+    ::unlink(bound_path.c_str());
     return error;
   }
   endpoint_->SetAdmittedGroup(access_.group);
   struct stat st {};
-  if (::stat(path_.c_str(), &st) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+  if (::stat(bound_path.c_str(), &st) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     auto error = fail("cannot listen on");
-    ::unlink(path_.c_str());
+    ::unlink(bound_path.c_str());
     return error;
+  }
+  // Never over a socket another server put there since the stale check.
+  if (use_draft && ::renameat2(AT_FDCWD, draft.c_str(), AT_FDCWD, path_.c_str(),
+                               RENAME_NOREPLACE) != 0) {
+    const int err = errno;
+    ::unlink(draft.c_str());
+    ::close(fd);
+    if (err == EEXIST) return "another engine server is already listening on " + path_;
+    return "cannot put the engine socket in place at " + path_ + ": " + ErrnoText(err);
   }
   bound_ = true;
   bound_dev_ = st.st_dev;

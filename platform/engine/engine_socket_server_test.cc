@@ -1,12 +1,17 @@
 // The engine socket server in this process, its main queue in virtual time,
 // a client on a real socket: start-up checks and how replies settle.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -108,6 +113,49 @@ TEST(EngineSocketServerTest, StartReplacesOnlyADeadServersSocket) {
   error = too_long.Start();
   ASSERT_TRUE(error);
   EXPECT_NE(error->find("too long"), std::string::npos) << *error;
+}
+
+// A client that connects the moment the path appears is never refused.
+TEST(EngineSocketServerTest, ThePathAppearsOnlyOnceItAcceptsConnections) {
+  TempDir dir;
+  VirtualDispatch d;
+  const std::string path = dir.path() + "/engine.sock";
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  int refused = 0;
+  for (int round = 0; round < 500; ++round) {
+    std::thread client([&] {
+      alignas(inotify_event) char events[4096];
+      for (bool seen = false; !seen;) {
+        pollfd ready{watch, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) != 1) return;  // bounded, should Start fail
+        ssize_t n = ::read(watch, events, sizeof events);
+        if (n <= 0) return;
+        for (char* p = events; p < events + n;) {
+          auto* event = reinterpret_cast<inotify_event*>(p);
+          seen = seen || (event->len > 0 && std::string(event->name) == "engine.sock");
+          p += sizeof(inotify_event) + event->len;
+        }
+      }
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
+          errno == ECONNREFUSED) {
+        ++refused;
+      }
+      ::close(fd);
+    });
+    EngineSocketServer server(path, d.MainQueue(), nullptr);
+    auto error = server.Start();
+    client.join();
+    ASSERT_FALSE(error) << *error;
+    server.Stop();
+  }
+  ::close(watch);
+  EXPECT_EQ(refused, 0);
 }
 
 class EngineSocketServerFixture : public ::testing::Test {
