@@ -4,38 +4,20 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
 
+#include "platform/fs/socket_probe.h"
+
 extern char** environ;
 
 namespace kelvo {
-namespace {
-
-bool AcceptsConnections(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool accepted =
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return accepted;
-}
-
-}  // namespace
-
 std::optional<std::string> FakeSessionBus::Start() {
   char pattern[] = "/tmp/kelvo-bus-XXXXXX";
   if (!::mkdtemp(pattern)) return "cannot make a temporary directory";
@@ -75,7 +57,7 @@ std::optional<std::string> FakeSessionBus::Start() {
   // a moment before the daemon listens, and a client in that moment is
   // refused.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!AcceptsConnections(socket)) {
+  while (ProbeUnixSocket(socket) != 0) {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;

@@ -15,6 +15,7 @@
 
 #include "platform/engine/engine_endpoint.h"
 #include "platform/fs/files.h"
+#include "platform/fs/socket_probe.h"
 #include "platform/xdg/base_dirs.h"
 
 namespace kelvo {
@@ -52,21 +53,15 @@ std::optional<std::string> MakeParentDirectories(const std::string& path, mode_t
 // Makes room at `path`: nothing there is fine, a socket nobody answers on
 // is left over from a dead server and is removed; anything else stays and
 // is an error.
-std::optional<std::string> ClearStaleSocket(const std::string& path, const sockaddr_un& addr,
-                                            const EngineLog& note) {
+std::optional<std::string> ClearStaleSocket(const std::string& path, const EngineLog& note) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return std::nullopt;
     return "cannot inspect " + path + ": " + ErrnoText(errno);
   }
   if (!S_ISSOCK(st.st_mode)) return path + " exists and is not a socket; not replacing it";
-  int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (probe < 0) return "cannot create a socket: " + ErrnoText(errno);
-  int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  int err = errno;
-  ::close(probe);
-  // EAGAIN: a live server whose backlog is full.
-  if (rc == 0 || err == EAGAIN) {
+  const int err = ProbeUnixSocket(path);
+  if (err == 0 || err == EAGAIN) {
     return "another engine server is already listening on " + path;
   }
   if (err == ENOENT) return std::nullopt;
@@ -116,7 +111,7 @@ std::optional<std::string> EngineSocketServer::Start() {
   if (auto error = FillAddress(path_, &addr)) return error;
   if (auto error = MakeParentDirectories(path_, access_.directory_mode)) return error;
   EngineLog note = [this](const std::string& line) { endpoint_->Log(line); };
-  if (auto error = ClearStaleSocket(path_, addr, note)) return error;
+  if (auto error = ClearStaleSocket(path_, note)) return error;
 
   // Bound under a draft name beside the path and renamed into place once it
   // listens, so the path never names a socket that refuses connections (a

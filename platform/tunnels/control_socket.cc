@@ -1,9 +1,7 @@
 #include "platform/tunnels/control_socket.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,26 +9,9 @@
 
 #include "platform/engine/engine_socket.h"
 #include "platform/engine/standard_codec.h"
+#include "platform/fs/socket_probe.h"
 
 namespace kelvo {
-namespace {
-
-// errno of a plain connect to `path`, 0 when it connects.
-int ConnectErrno(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return ENAMETOOLONG;
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  int err = rc == 0 ? 0 : errno;
-  ::close(fd);
-  return err;
-}
-
-}  // namespace
-
 SocketAccess ControlSocketAccess(const std::string& group) {
   std::optional<gid_t> gid = UsableGroup(group);
   if (!gid) return SocketAccess{};
@@ -87,7 +68,7 @@ std::string DescribeControlSocketFailure(const std::string& path,
 }
 
 bool ControlSocketAbsent(const std::string& path) {
-  int err = ConnectErrno(path);
+  int err = ProbeUnixSocket(path);
   return err == ENOENT || err == ECONNREFUSED;
 }
 
