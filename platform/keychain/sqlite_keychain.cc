@@ -579,20 +579,17 @@ class SqliteKeychain : public Keychain {
                                                               const KnownKeyParts& known) {
     WriteRowBindingLocked(row, account, known);
     const std::span<const uint8_t> sealed = BlobView(row, kCData);
-    if (!key_ || sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return std::nullopt;
-    const size_t n = sealed.size() - kAesGcmNonceSize - kAesGcmTagSize;
-    if (plain_.size() < n) {
-      if (plain_.capacity() < n) {
+    const std::optional<size_t> n = PlainSize(sealed);
+    if (!n) return std::nullopt;
+    if (plain_.size() < *n) {
+      if (plain_.capacity() < *n) {
         Wipe(&plain_);
-        plain_.reserve(n);
+        plain_.reserve(*n);
       }
-      plain_.resize(n);
+      plain_.resize(*n);
     }
-    if (!key_->Open(sealed.first(kAesGcmNonceSize), sealed.subspan(kAesGcmNonceSize, n),
-                    sealed.last(kAesGcmTagSize), binding_, plain_.data())) {
-      return std::nullopt;
-    }
-    return std::span<const uint8_t>(plain_.data(), n);
+    if (!OpenTo(sealed, binding_, plain_.data())) return std::nullopt;
+    return std::span<const uint8_t>(plain_.data(), *n);
   }
 
   OSStatus Failed(const std::string& what) {
@@ -635,12 +632,25 @@ class SqliteKeychain : public Keychain {
 
   // Callers hold mu_.
   bool OpenInto(std::span<const uint8_t> sealed, std::span<const uint8_t> binding, SecBytes* out) {
-    if (!key_ || sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return false;
-    const size_t n = sealed.size() - kAesGcmNonceSize - kAesGcmTagSize;
+    const std::optional<size_t> n = PlainSize(sealed);
+    if (!n) return false;
     Wipe(out);
-    out->resize(n);
-    return key_->Open(sealed.first(kAesGcmNonceSize), sealed.subspan(kAesGcmNonceSize, n),
-                      sealed.last(kAesGcmTagSize), binding, out->data());
+    out->resize(*n);
+    return OpenTo(sealed, binding, out->data());
+  }
+
+  // The plaintext size of sealed data; nothing when too short to be any.
+  static std::optional<size_t> PlainSize(std::span<const uint8_t> sealed) {
+    if (sealed.size() < kAesGcmNonceSize + kAesGcmTagSize) return std::nullopt;
+    return sealed.size() - kAesGcmNonceSize - kAesGcmTagSize;
+  }
+
+  // Opens `sealed` into `out`, which holds PlainSize(sealed) bytes. Callers
+  // hold mu_.
+  bool OpenTo(std::span<const uint8_t> sealed, std::span<const uint8_t> binding, uint8_t* out) {
+    const size_t n = sealed.size() - kAesGcmNonceSize - kAesGcmTagSize;
+    return key_ && key_->Open(sealed.first(kAesGcmNonceSize), sealed.subspan(kAesGcmNonceSize, n),
+                              sealed.last(kAesGcmTagSize), binding, out);
   }
 
   std::optional<SecBytes> Open(const SecBytes& sealed, const KeychainPrimaryKey& key) {
