@@ -14,6 +14,7 @@
 #include <openssl/crypto.h>
 #include <sqlite3.h>
 
+#include <array>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -205,10 +206,29 @@ constexpr MatchColumn kMatchColumns[] = {
     {kSecAttrAccessible, "accessible = ?"},
 };
 constexpr size_t kMatchColumnCount = std::size(kMatchColumns);
-// The conditions an index choice depends on, as bits of a shape.
-constexpr uint32_t kShapeBySync = 1u << 0;
-constexpr uint32_t kShapeByAccount = 1u << 1;
-constexpr uint32_t kShapeByService = 1u << 2;
+// Entries of kMatchColumns that the index choice and an item's binding
+// depend on.
+constexpr size_t kSyncCondition = 0;
+constexpr size_t kAccountCondition = 1;
+constexpr size_t kServiceCondition = 2;
+constexpr size_t kGroupCondition = 3;
+constexpr uint32_t kShapeBySync = 1u << kSyncCondition;
+constexpr uint32_t kShapeByAccount = 1u << kAccountCondition;
+constexpr uint32_t kShapeByService = 1u << kServiceCondition;
+
+// The values of a query's conditions in kMatchColumns order (null where it
+// has none), looked up once per search for its shape, its bindings and the
+// binding parts it already knows.
+using Conditions = std::array<const SecValue*, kMatchColumnCount>;
+
+Conditions ConditionsOf(const KeychainQuery& query) {
+  Conditions values{};
+  for (size_t i = 0; i < kMatchColumnCount; ++i) {
+    auto it = query.match.find(kMatchColumns[i].key);
+    if (it != query.match.end()) values[i] = &it->second;
+  }
+  return values;
+}
 
 constexpr uint32_t kShapeById = 1u << kMatchColumnCount;
 constexpr uint32_t kShapeAllColumns = kShapeById << 1;
@@ -216,14 +236,14 @@ constexpr uint32_t kShapeIdOnly = kShapeAllColumns << 1;
 
 // Which conditions a query has (one bit per kMatchColumns entry, then the
 // item id) and which columns it selects: the key of its prepared SELECT.
-uint32_t SelectShape(const KeychainQuery& query, Selected selected) {
+uint32_t SelectShape(const Conditions& conditions, bool by_id, Selected selected) {
   uint32_t shape = selected == Selected::kAll  ? kShapeAllColumns
                    : selected == Selected::kId ? kShapeIdOnly
                                                : 0;
   for (size_t i = 0; i < kMatchColumnCount; ++i) {
-    if (query.match.count(kMatchColumns[i].key)) shape |= 1u << i;
+    if (conditions[i] != nullptr) shape |= 1u << i;
   }
-  if (query.item_id) shape |= kShapeById;
+  if (by_id) shape |= kShapeById;
   return shape;
 }
 
@@ -247,16 +267,15 @@ std::string SelectFor(uint32_t shape) {
   return sql + (by_account && !in_account_order ? " ORDER BY +id" : " ORDER BY id");
 }
 
-bool BindSelect(sqlite3_stmt* s, const KeychainQuery& query) {
+bool BindSelect(sqlite3_stmt* s, const Conditions& conditions, std::optional<int64_t> item_id) {
   int param = 0;
-  for (const MatchColumn& column : kMatchColumns) {
-    auto it = query.match.find(column.key);
-    if (it == query.match.end()) continue;
+  for (const SecValue* value : conditions) {
+    if (value == nullptr) continue;
     ++param;
     bool ok = false;
-    if (const auto* flag = std::get_if<bool>(&it->second)) {
+    if (const auto* flag = std::get_if<bool>(value)) {
       ok = sqlite3_bind_int64(s, param, *flag ? 1 : 0) == SQLITE_OK;
-    } else if (const auto* text = std::get_if<std::string>(&it->second)) {
+    } else if (const auto* text = std::get_if<std::string>(value)) {
       // Not copied: the query outlives the search, whose StatementScope
       // clears the bindings when it ends.
       ok = sqlite3_bind_text64(s, param, text->data(), text->size(), SQLITE_STATIC,
@@ -264,7 +283,7 @@ bool BindSelect(sqlite3_stmt* s, const KeychainQuery& query) {
     }
     if (!ok) return false;
   }
-  return !query.item_id || sqlite3_bind_int64(s, ++param, *query.item_id) == SQLITE_OK;
+  return !item_id || sqlite3_bind_int64(s, ++param, *item_id) == SQLITE_OK;
 }
 
 std::string_view ColumnView(sqlite3_stmt* s, int column) {
@@ -284,19 +303,15 @@ std::span<const uint8_t> BlobView(sqlite3_stmt* s, int column) {
 // takes them from the query instead of reading them from every row (a
 // condition holds only for equal bytes).
 struct KnownKeyParts {
-  explicit KnownKeyParts(const KeychainQuery& query)
-      : service(TextCondition(query, kSecAttrService)),
-        access_group(TextCondition(query, kSecAttrAccessGroup)) {
-    auto it = query.match.find(kSecAttrSynchronizable);
-    if (it == query.match.end()) return;
-    if (const auto* flag = std::get_if<bool>(&it->second)) synchronizable = *flag;
+  explicit KnownKeyParts(const Conditions& conditions)
+      : service(Text(conditions[kServiceCondition])),
+        access_group(Text(conditions[kGroupCondition])) {
+    const SecValue* sync = conditions[kSyncCondition];
+    if (const bool* flag = sync ? std::get_if<bool>(sync) : nullptr) synchronizable = *flag;
   }
-  static std::optional<std::string_view> TextCondition(const KeychainQuery& query,
-                                                       const char* key) {
-    auto it = query.match.find(key);
-    if (it == query.match.end()) return std::nullopt;
-    if (const auto* text = std::get_if<std::string>(&it->second)) return *text;
-    return std::nullopt;
+  static std::optional<std::string_view> Text(const SecValue* value) {
+    const auto* text = value ? std::get_if<std::string>(value) : nullptr;
+    return text ? std::optional<std::string_view>(*text) : std::nullopt;
   }
 
   std::optional<std::string_view> service;
@@ -335,8 +350,9 @@ class SqliteKeychain : public Keychain {
     std::lock_guard lock(mu_);
     std::vector<KeychainMatch> matches;
     KeyOnce key;
-    const KnownKeyParts known(parsed);
-    OSStatus status = EachRowLocked(parsed, selected, [&](sqlite3_stmt* row) {
+    const Conditions conditions = ConditionsOf(parsed);
+    const KnownKeyParts known(conditions);
+    OSStatus status = EachRowLocked(parsed, conditions, selected, [&](sqlite3_stmt* row) {
       KeychainMatch match{sqlite3_column_int64(row, kCId), {}, {}};
       if (attributes) match.attributes = RowAttributes(row);
       if (data) {
@@ -360,8 +376,10 @@ class SqliteKeychain : public Keychain {
     std::lock_guard lock(mu_);
     bool any = false;
     KeyOnce key;
-    const KnownKeyParts known(parsed);
-    OSStatus status = EachRowLocked(parsed, Selected::kKeyAndData, [&](sqlite3_stmt* row) {
+    const Conditions conditions = ConditionsOf(parsed);
+    const KnownKeyParts known(conditions);
+    OSStatus status = EachRowLocked(parsed, conditions, Selected::kKeyAndData,
+                                    [&](sqlite3_stmt* row) {
       any = true;
       RowView view(this, row);
       const std::string_view account = ColumnView(row, kCAccount);
@@ -507,15 +525,18 @@ class SqliteKeychain : public Keychain {
     bytes->clear();
   }
 
-  // Runs `on_row` on each row matching `query` in insertion order, until it
-  // returns something other than errSecSuccess (kStop ends with success).
-  // `selected`: the columns on_row reads (kAll: what RowAttributes reads).
+  // Runs `on_row` on each row matching `query` (whose `conditions` these
+  // are) in insertion order, until it returns something other than
+  // errSecSuccess (kStop ends with success). `selected`: the columns on_row
+  // reads (kAll: what RowAttributes reads).
   template <typename OnRow>
-  OSStatus EachRowLocked(const KeychainQuery& query, Selected selected, OnRow on_row) {
-    sqlite3_stmt* select = SelectStatementLocked(SelectShape(query, selected));
+  OSStatus EachRowLocked(const KeychainQuery& query, const Conditions& conditions,
+                         Selected selected, OnRow on_row) {
+    sqlite3_stmt* select =
+        SelectStatementLocked(SelectShape(conditions, query.item_id.has_value(), selected));
     if (select == nullptr) return errSecIO;
     StatementScope scope(select);
-    if (!BindSelect(select, query)) return Failed("cannot search");
+    if (!BindSelect(select, conditions, query.item_id)) return Failed("cannot search");
     int rc;
     while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
       OSStatus status = on_row(select);
@@ -536,7 +557,7 @@ class SqliteKeychain : public Keychain {
 
   // The rows matching `query`, with their attributes, in insertion order.
   OSStatus SelectLocked(const KeychainQuery& query, std::vector<Row>* rows) {
-    return EachRowLocked(query, Selected::kAll, [rows](sqlite3_stmt* row) {
+    return EachRowLocked(query, ConditionsOf(query), Selected::kAll, [rows](sqlite3_stmt* row) {
       rows->push_back(
           {sqlite3_column_int64(row, kCId), RowAttributes(row), ColumnBlob(row, kCData)});
       return errSecSuccess;
@@ -548,7 +569,7 @@ class SqliteKeychain : public Keychain {
     KeychainQuery by_id;
     by_id.item_id = id;
     SecDictionary attributes;
-    EachRowLocked(by_id, Selected::kAll, [&attributes](sqlite3_stmt* row) {
+    EachRowLocked(by_id, ConditionsOf(by_id), Selected::kAll, [&attributes](sqlite3_stmt* row) {
       attributes = RowAttributes(row);
       return kStop;
     });
